@@ -1,0 +1,72 @@
+// norvane/bytes.h - owned byte buffers that are wiped when released.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace norvane {
+
+// secure_wipe overwrites n bytes with zeros; the compiler may not drop the
+// writes as dead stores.
+void secure_wipe(void* p, std::size_t n) noexcept;
+
+// WipingAllocator zeroes every block before it goes back to the heap, so no
+// plaintext, decoded field or key byte outlives its buffer.
+template <class T>
+struct WipingAllocator {
+    using value_type = T;
+    WipingAllocator() noexcept = default;
+    template <class U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        secure_wipe(p, n * sizeof(T));
+        std::allocator<T>{}.deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// Bytes is the core's owned byte string: plaintexts, sealed bytes, decoded
+// fields and context records.
+using Bytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+
+using ByteView = std::span<const std::uint8_t>;
+
+// SecretArray is a fixed-size secret held inline (a key, a subkey). It is
+// wiped when destroyed and when moved from; it is never copied.
+template <std::size_t N>
+class SecretArray {
+public:
+    SecretArray() noexcept : b_{} {}
+    SecretArray(const SecretArray&) = delete;
+    SecretArray& operator=(const SecretArray&) = delete;
+    SecretArray(SecretArray&& o) noexcept : b_(o.b_) { o.wipe(); }
+    SecretArray& operator=(SecretArray&& o) noexcept {
+        if (this != &o) {
+            b_ = o.b_;
+            o.wipe();
+        }
+        return *this;
+    }
+    ~SecretArray() { wipe(); }
+
+    std::uint8_t* data() noexcept { return b_.data(); }
+    const std::uint8_t* data() const noexcept { return b_.data(); }
+    static constexpr std::size_t size() noexcept { return N; }
+    std::uint8_t& operator[](std::size_t i) noexcept { return b_[i]; }
+    const std::uint8_t& operator[](std::size_t i) const noexcept { return b_[i]; }
+    std::span<const std::uint8_t, N> view() const noexcept { return std::span<const std::uint8_t, N>(b_); }
+    void wipe() noexcept { secure_wipe(b_.data(), N); }
+
+private:
+    std::array<std::uint8_t, N> b_;
+};
+
+}  // namespace norvane

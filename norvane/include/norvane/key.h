@@ -1,0 +1,40 @@
+// norvane/key.h - the 128-bit key, where it comes from, and the cipher key
+// derived from it.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "norvane/bytes.h"
+#include "norvane/constants.h"
+#include "norvane/result.h"
+
+namespace norvane {
+
+// Key holds the 128-bit key as its 16 key octets, most significant byte
+// first. It is wiped when released.
+using Key = SecretArray<KEY_LEN>;
+
+// CipherKey is the 32-byte AEAD key derived from a Key for one backend.
+using CipherKey = SecretArray<CIPHER_KEY_LEN>;
+
+// key_from_le_bytes builds a Key from 16 little-endian bytes (the form an
+// integer export produces). It does not wipe its input; the caller does.
+Key key_from_le_bytes(std::span<const std::uint8_t, KEY_LEN> le) noexcept;
+
+// parse_decimal_key parses an optional single "+" followed by one or more
+// ASCII digits, with a value below 2**128. Nothing else is accepted: no
+// whitespace, no "-", no separators. Failure carries no detail.
+std::optional<Key> parse_decimal_key(std::string_view text) noexcept;
+
+// resolve_key picks the key source: exactly one of `key` and `key_env` must
+// be present. `key_env` names an environment variable holding the key in
+// decimal; it is read once, here. Errors: ConflictingKeys, MissingKey,
+// InvalidKeyEnv (which never says which check failed).
+Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env);
+
+// derive_cipher_key returns SHA-256(key octets || backend label). It cannot
+// fail.
+CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept;
+
+}  // namespace norvane

@@ -1,0 +1,67 @@
+// norvane/norvane.h - the Norvane value: prepared key material for one
+// backend, minting and opening tokens.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "norvane/aad.h"
+#include "norvane/bytes.h"
+#include "norvane/constants.h"
+#include "norvane/error.h"
+#include "norvane/key.h"
+#include "norvane/result.h"
+#include "norvane/token.h"
+
+namespace norvane {
+
+class AesGcmContext;
+struct AesGcmContextDeleter {
+    void operator()(AesGcmContext* ctx) const noexcept;
+};
+
+// Norvane is built once, fully prepared (the AES key schedule and GHASH key
+// are computed here, never per token), and is only read afterwards: any
+// number of threads may mint and open with one object at once, without
+// locks. It is moved, never copied, and wipes its key material when
+// destroyed.
+class Norvane {
+public:
+    // create derives the cipher key for `backend` and prepares it. It cannot
+    // fail; the derived key is wiped once prepared.
+    static Norvane create(Backend backend, const Key& key);
+
+    Norvane(Norvane&&) noexcept = default;
+    Norvane& operator=(Norvane&&) noexcept = default;
+    Norvane(const Norvane&) = delete;
+    Norvane& operator=(const Norvane&) = delete;
+    ~Norvane() = default;
+
+    Backend backend() const noexcept { return backend_; }
+
+    // encrypt mints a token for `data` (UTF-8, which the caller has checked),
+    // an optional expiry (Unix seconds) and an optional purpose ("session"
+    // when absent). Errors, first failing check wins: PlaintextTooLong,
+    // ZeroExpiry, EmptyPurpose, PurposeTooLong, RandomnessUnavailable.
+    Result<std::string> encrypt(ByteView data, std::optional<std::uint64_t> expires_at,
+                                std::optional<std::string_view> purpose) const;
+
+    // decrypt_for_at opens a token for an expected purpose at time `at`
+    // (Unix seconds). Authenticity is verified before the context is read;
+    // then the purpose, then the expiry. Errors: InvalidToken,
+    // InvalidBase64, Tampered, WrongPurpose, Expired, InvalidUtf8.
+    Result<Bytes> decrypt_for_at(std::string_view token, std::string_view purpose,
+                                 std::uint64_t at) const;
+
+private:
+    explicit Norvane(Backend b) noexcept : backend_(b) {}
+
+    Backend backend_;
+    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> aes_;  // Aes256Gcm only
+    CipherKey xchacha_key_;                                      // XChaCha20Poly1305 only
+};
+
+}  // namespace norvane

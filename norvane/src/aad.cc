@@ -1,0 +1,44 @@
+#include "norvane/aad.h"
+
+#include <cstring>
+
+#include "norvane/constants.h"
+#include "norvane/utf8.h"
+
+namespace norvane::aad {
+
+Bytes write_context(std::uint64_t expires_at, std::string_view purpose) {
+    Bytes rec(HEADER_LEN + purpose.size());
+    rec[0] = CONTEXT_VERSION;
+    for (int i = 0; i < 8; ++i) {
+        rec[1 + i] = static_cast<std::uint8_t>(expires_at >> (56 - 8 * i));
+    }
+    rec[9] = static_cast<std::uint8_t>(purpose.size());
+    if (!purpose.empty()) {
+        std::memcpy(rec.data() + HEADER_LEN, purpose.data(), purpose.size());
+    }
+    return rec;
+}
+
+std::optional<Context> Context::from_bytes(ByteView record) {
+    const std::size_t len = record.size();
+    if (len < HEADER_LEN || record[0] != CONTEXT_VERSION) {
+        return std::nullopt;
+    }
+    const std::size_t p = record[9];
+    if (len != HEADER_LEN + p) {
+        return std::nullopt;
+    }
+    const ByteView purpose = record.subspan(HEADER_LEN, p);
+    if (!is_valid_utf8(purpose)) {
+        return std::nullopt;
+    }
+    Context ctx;
+    for (int i = 0; i < 8; ++i) {
+        ctx.expires_at = ctx.expires_at << 8 | record[1 + i];
+    }
+    ctx.purpose.assign(reinterpret_cast<const char*>(purpose.data()), purpose.size());
+    return ctx;
+}
+
+}  // namespace norvane::aad

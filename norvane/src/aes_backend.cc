@@ -1,0 +1,89 @@
+#include "aes_backend.h"
+
+#include <bearssl.h>
+
+#include <cstring>
+
+#include "ct.h"
+#include "primitives.h"
+
+namespace norvane {
+
+// AesGcmContext holds the expanded AES-256 key schedule and a GCM state
+// whose GHASH key H was computed once from it. Neither is written after
+// prepare(): every seal and open works on a stack copy of the GCM state.
+class AesGcmContext {
+public:
+    br_aes_gen_ctr_keys keys;
+    br_gcm_context gcm;  // refers to `keys`, so the context never moves
+};
+
+void AesGcmContextDeleter::operator()(AesGcmContext* ctx) const noexcept {
+    // The first round keys are the cipher key itself.
+    secure_wipe(ctx, sizeof *ctx);
+    std::default_delete<AesGcmContext>{}(ctx);
+}
+
+namespace aes_backend {
+namespace {
+
+// Per-call GCM state, wiped on every way out.
+struct GcmCall {
+    br_gcm_context g;
+    GcmCall(const AesGcmContext& ctx, Nonce nonce, ByteView aad) noexcept : g(ctx.gcm) {
+        br_gcm_reset(&g, nonce.data(), nonce.size());
+        br_gcm_aad_inject(&g, aad.data(), aad.size());
+        br_gcm_flip(&g);
+    }
+    ~GcmCall() { secure_wipe(&g, sizeof g); }
+    GcmCall(const GcmCall&) = delete;
+    GcmCall& operator=(const GcmCall&) = delete;
+};
+
+}  // namespace
+
+std::unique_ptr<AesGcmContext, AesGcmContextDeleter> prepare(std::span<const std::uint8_t, CIPHER_KEY_LEN> cipher_key) {
+    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> ctx(std::make_unique<AesGcmContext>().release());
+    const Primitives& p = primitives();
+    p.aes_ctr->init(&ctx->keys.vtable, cipher_key.data(), cipher_key.size());
+    br_gcm_init(&ctx->gcm, &ctx->keys.vtable, p.ghash);
+    return ctx;
+}
+
+Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext) {
+    const std::size_t n = plaintext.size();
+    Bytes out(n + TAG_LEN);
+    if (n != 0) {
+        std::memcpy(out.data(), plaintext.data(), n);
+    }
+    GcmCall call(ctx, nonce, aad);
+    br_gcm_run(&call.g, 1, out.data(), n);
+    br_gcm_get_tag(&call.g, out.data() + n);
+    return out;
+}
+
+Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad) {
+    if (sealed.size() < TAG_LEN) {
+        return NorvaneError::Tampered;
+    }
+    const std::size_t n = sealed.size() - TAG_LEN;
+    Bytes out(sealed.begin(), sealed.end() - TAG_LEN);
+    std::uint8_t tag[TAG_LEN];
+    {
+        // GHASH covers the ciphertext before each block is deciphered; the
+        // buffer is the call's own and is wiped unless the tag verifies.
+        GcmCall call(ctx, nonce, aad);
+        std::uint8_t scratch = 0;
+        br_gcm_run(&call.g, 0, n != 0 ? out.data() : &scratch, n);
+        br_gcm_get_tag(&call.g, tag);
+    }
+    const bool ok = ct::equal16(tag, sealed.data() + n);
+    secure_wipe(tag, sizeof tag);
+    if (!ok) {
+        return NorvaneError::Tampered;
+    }
+    return out;
+}
+
+}  // namespace aes_backend
+}  // namespace norvane

@@ -1,0 +1,25 @@
+// primitives.h - which BearSSL implementations this CPU runs.
+//
+// Hardware AES-NI/PCLMUL/SSE2 code where the CPU has it, the constant-time
+// bitsliced software code otherwise; the choice is made once per process.
+// NORVANE_FORCE_SOFTWARE (tests only, read once) forces the software paths.
+#pragma once
+
+#include <bearssl.h>
+
+namespace norvane {
+
+struct Primitives {
+    const br_block_ctr_class* aes_ctr;
+    br_ghash ghash;
+    br_chacha20_run chacha20;
+    br_poly1305_run poly1305;
+    const char* aes_name;
+    const char* ghash_name;
+    const char* chacha20_name;
+    const char* poly1305_name;
+};
+
+const Primitives& primitives() noexcept;
+
+}  // namespace norvane

@@ -1,0 +1,33 @@
+// random.h - fill_random, the operating system's randomness: the only
+// source of nonces.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace norvane {
+
+// fill_random fills the whole buffer or fails. It uses getrandom(2) when the
+// kernel offers it and otherwise a process-wide /dev/urandom descriptor that
+// is opened once, after /dev/random has become readable. The choice is made
+// once per process. Failures carry no OS detail.
+bool fill_random(std::span<std::uint8_t> buf) noexcept;
+
+namespace random_detail {
+
+enum class Method : int { Unchosen = 0, Getrandom = 1, Device = 2 };
+
+// choose_method maps the outcome of the probing getrandom(nullptr, 0, 0)
+// call to a method: ENOSYS and EPERM mean the device fallback.
+Method choose_method(long probe_result, int probe_errno) noexcept;
+
+// The two methods, callable directly so that tests reach the fallback.
+bool fill_with_getrandom(std::span<std::uint8_t> buf) noexcept;
+bool fill_with_device(std::span<std::uint8_t> buf) noexcept;
+
+// set_method replaces the process-wide choice. Tests only.
+void set_method(Method m) noexcept;
+Method current_method() noexcept;
+
+}  // namespace random_detail
+}  // namespace norvane

@@ -1,0 +1,59 @@
+#include "norvane/utf8.h"
+
+#include <cstring>
+
+namespace norvane {
+
+std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept {
+    const std::uint8_t* s = bytes.data();
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        // Most tokens carry ASCII: skip it eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if ((w & 0x8080808080808080ULL) != 0) {
+                break;
+            }
+            i += 8;
+        }
+        if (i >= n) {
+            break;
+        }
+        const std::uint8_t b0 = s[i];
+        if (b0 < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t width;
+        std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            width = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            width = 3;
+            if (b0 == 0xE0) lo = 0xA0;
+            if (b0 == 0xED) hi = 0x9F;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            width = 4;
+            if (b0 == 0xF0) lo = 0x90;
+            if (b0 == 0xF4) hi = 0x8F;
+        } else {
+            return Utf8Error{i, 1};
+        }
+        for (std::size_t k = 1; k < width; ++k) {
+            if (i + k >= n) {
+                return Utf8Error{i, 0};
+            }
+            const std::uint8_t b = s[i + k];
+            const std::uint8_t l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+            if (b < l || b > h) {
+                return Utf8Error{i, static_cast<std::uint8_t>(k)};
+            }
+        }
+        i += width;
+    }
+    return std::nullopt;
+}
+
+}  // namespace norvane
