@@ -7,71 +7,78 @@
 namespace norvane::base64url {
 namespace {
 
-// Branch-free comparisons on values below 256: each yields 0xFF when true
-// and 0 when false.
-inline std::uint32_t gt(std::uint32_t x, std::uint32_t y) noexcept { return ((y - x) >> 8) & 0xFF; }
-inline std::uint32_t lt(std::uint32_t x, std::uint32_t y) noexcept { return gt(y, x); }
-inline std::uint32_t ge(std::uint32_t x, std::uint32_t y) noexcept { return gt(y, x) ^ 0xFF; }
-inline std::uint32_t le(std::uint32_t x, std::uint32_t y) noexcept { return ge(y, x); }
-inline std::uint32_t eq(std::uint32_t x, std::uint32_t y) noexcept {
-    return (((0U - (x ^ y)) >> 8) & 0xFF) ^ 0xFF;
+// Every mapping below is straight-line arithmetic on one byte at a time, so
+// it takes the same time for every value and the compiler can run it over
+// many bytes at once.
+
+// top_bit returns 0xFF when the byte x has its top bit set, else 0.
+inline std::uint8_t top_bit(std::uint8_t x) noexcept { return static_cast<std::uint8_t>(0U - (x >> 7)); }
+
+// to_char maps a 6-bit value onto A-Z a-z 0-9 - _. With v below 64,
+// (k - v) has its top bit set exactly when v > k.
+inline std::uint8_t to_char(std::uint8_t v) noexcept {
+    std::uint8_t c = static_cast<std::uint8_t>(v + 'A');
+    c = static_cast<std::uint8_t>(c + (top_bit(static_cast<std::uint8_t>(25 - v)) & 6));     // a-z
+    c = static_cast<std::uint8_t>(c + (top_bit(static_cast<std::uint8_t>(51 - v)) & 181));   // 0-9: -75
+    c = static_cast<std::uint8_t>(c + (top_bit(static_cast<std::uint8_t>(61 - v)) & 243));   // '-': -13
+    c = static_cast<std::uint8_t>(c + (top_bit(static_cast<std::uint8_t>(62 - v)) & 49));    // '_'
+    return c;
 }
 
-// to_char maps a 6-bit value onto A-Z a-z 0-9 - _.
-inline char to_char(std::uint32_t v) noexcept {
-    std::uint32_t c = (lt(v, 26) & (v + 'A')) | (ge(v, 26) & lt(v, 52) & (v + ('a' - 26))) |
-                      (ge(v, 52) & lt(v, 62) & (v + ('0' - 52))) | (eq(v, 62) & '-') | (eq(v, 63) & '_');
-    return static_cast<char>(c);
+// in_range returns 0xFF when lo <= c < lo + n (n <= 128), else 0.
+inline std::uint8_t in_range(std::uint8_t c, std::uint8_t lo, std::uint8_t n) noexcept {
+    const std::uint16_t d = static_cast<std::uint16_t>(static_cast<std::uint8_t>(c - lo));
+    return static_cast<std::uint8_t>(0U - (static_cast<std::uint16_t>(d - n) >> 15));
 }
 
-// from_char maps a character back to its 6-bit value, or to 0xFF for any
-// character outside the alphabet ('=' included).
-inline std::uint32_t from_char(std::uint8_t ch) noexcept {
-    const std::uint32_t c = ch;
-    std::uint32_t v = (ge(c, 'A') & le(c, 'Z') & (c - 'A')) | (ge(c, 'a') & le(c, 'z') & (c - ('a' - 26))) |
-                      (ge(c, '0') & le(c, '9') & (c - ('0' - 52))) | (eq(c, '-') & 62) | (eq(c, '_') & 63);
-    // 'A' maps to 0 like an invalid character would before this line.
-    return v | (eq(v, 0) & (eq(c, 'A') ^ 0xFF));
+// from_char maps a character to its 6-bit value, or to 0x80 or above for
+// any character outside the alphabet ('=' included).
+inline std::uint8_t from_char(std::uint8_t c) noexcept {
+    const std::uint8_t upper = in_range(c, 'A', 26), lower = in_range(c, 'a', 26), digit = in_range(c, '0', 10),
+                       dash = in_range(c, '-', 1), under = in_range(c, '_', 1);
+    const std::uint8_t v = static_cast<std::uint8_t>((upper & (c - 'A')) | (lower & (c - ('a' - 26))) |
+                                                     (digit & (c + (52 - '0'))) | (dash & 62) | (under & 63));
+    const std::uint8_t valid = upper | lower | digit | dash | under;
+    return static_cast<std::uint8_t>(v | (~valid & 0x80));
 }
 
 }  // namespace
 
 char* encode(ByteView src, char* out) noexcept {
     const std::uint8_t* s = src.data();
-    std::size_t n = src.size();
-    std::size_t full = n / 3 * 3;
+    const std::size_t n = src.size();
+    const std::size_t full = n / 3 * 3;
+    auto* o = reinterpret_cast<std::uint8_t*>(out);
+    // First spread the bytes into 6-bit values, then map them all in place.
     for (std::size_t i = 0; i < full; i += 3) {
-        const std::uint32_t w = static_cast<std::uint32_t>(s[i]) << 16 | static_cast<std::uint32_t>(s[i + 1]) << 8 | s[i + 2];
-        out[0] = to_char(w >> 18);
-        out[1] = to_char((w >> 12) & 63);
-        out[2] = to_char((w >> 6) & 63);
-        out[3] = to_char(w & 63);
-        out += 4;
+        o[0] = static_cast<std::uint8_t>(s[i] >> 2);
+        o[1] = static_cast<std::uint8_t>((s[i] & 0x03) << 4 | s[i + 1] >> 4);
+        o[2] = static_cast<std::uint8_t>((s[i + 1] & 0x0F) << 2 | s[i + 2] >> 6);
+        o[3] = static_cast<std::uint8_t>(s[i + 2] & 0x3F);
+        o += 4;
     }
+    std::size_t mapped = static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out));
     // The length, not the data, decides the padding.
-    switch (n - full) {
-        case 1: {
-            const std::uint32_t w = static_cast<std::uint32_t>(s[full]) << 16;
-            out[0] = to_char(w >> 18);
-            out[1] = to_char((w >> 12) & 63);
-            out[2] = '=';
-            out[3] = '=';
-            out += 4;
-            break;
-        }
-        case 2: {
-            const std::uint32_t w = static_cast<std::uint32_t>(s[full]) << 16 | static_cast<std::uint32_t>(s[full + 1]) << 8;
-            out[0] = to_char(w >> 18);
-            out[1] = to_char((w >> 12) & 63);
-            out[2] = to_char((w >> 6) & 63);
-            out[3] = '=';
-            out += 4;
-            break;
-        }
-        default:
-            break;
+    if (n - full == 1) {
+        o[0] = static_cast<std::uint8_t>(s[full] >> 2);
+        o[1] = static_cast<std::uint8_t>((s[full] & 0x03) << 4);
+        mapped += 2;
+        o[2] = '=';
+        o[3] = '=';
+        o += 4;
+    } else if (n - full == 2) {
+        o[0] = static_cast<std::uint8_t>(s[full] >> 2);
+        o[1] = static_cast<std::uint8_t>((s[full] & 0x03) << 4 | s[full + 1] >> 4);
+        o[2] = static_cast<std::uint8_t>((s[full + 1] & 0x0F) << 2);
+        mapped += 3;
+        o[3] = '=';
+        o += 4;
     }
-    return out;
+    auto* text = reinterpret_cast<std::uint8_t*>(out);
+    for (std::size_t i = 0; i < mapped; ++i) {
+        text[i] = to_char(text[i]);
+    }
+    return reinterpret_cast<char*>(o);
 }
 
 std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out) noexcept {
@@ -86,47 +93,47 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
     // Padding sits at the end of the field only; which characters are '='
     // is public (it follows from the length of the data).
     const std::size_t pad = t[n - 1] == '=' ? (t[n - 2] == '=' ? 2 : 1) : 0;
-    const std::size_t body = n - 4;  // characters in full groups before the last
-    std::uint32_t bad = 0;
+    const std::size_t data_chars = n - pad;
+
+    // Map the characters in blocks: first to 6-bit values (bit 7 marks a
+    // character outside the alphabet), then join each four into three bytes.
+    constexpr std::size_t block = 256;
+    std::uint8_t vals[block];
+    std::uint8_t bad = 0;
     std::uint8_t* o = out;
-    for (std::size_t i = 0; i < body; i += 4) {
-        const std::uint32_t a = from_char(t[i]), b = from_char(t[i + 1]), c = from_char(t[i + 2]),
-                            d = from_char(t[i + 3]);
-        bad |= a | b | c | d;
-        const std::uint32_t w = a << 18 | b << 12 | c << 6 | d;
-        o[0] = static_cast<std::uint8_t>(w >> 16);
-        o[1] = static_cast<std::uint8_t>(w >> 8);
-        o[2] = static_cast<std::uint8_t>(w);
-        o += 3;
+    std::size_t i = 0;
+    while (i < data_chars) {
+        const std::size_t m = data_chars - i < block ? data_chars - i : block;
+        for (std::size_t k = 0; k < m; ++k) {
+            vals[k] = from_char(t[i + k]);
+            bad |= vals[k];
+        }
+        const std::size_t groups = m / 4;
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::uint8_t* v = vals + 4 * g;
+            o[0] = static_cast<std::uint8_t>(v[0] << 2 | v[1] >> 4);
+            o[1] = static_cast<std::uint8_t>(v[1] << 4 | v[2] >> 2);
+            o[2] = static_cast<std::uint8_t>(v[2] << 6 | v[3]);
+            o += 3;
+        }
+        i += m;
+        if (m % 4 == 2) {  // a final group of one byte: 4 more bits must be zero
+            const std::uint8_t* v = vals + 4 * groups;
+            o[0] = static_cast<std::uint8_t>(v[0] << 2 | v[1] >> 4);
+            o += 1;
+            bad |= static_cast<std::uint8_t>(((v[1] & 0x0F) + 0x7F) & 0x80);
+        } else if (m % 4 == 3) {  // a final group of two bytes: 2 more bits must be zero
+            const std::uint8_t* v = vals + 4 * groups;
+            o[0] = static_cast<std::uint8_t>(v[0] << 2 | v[1] >> 4);
+            o[1] = static_cast<std::uint8_t>(v[1] << 4 | v[2] >> 2);
+            o += 2;
+            bad |= static_cast<std::uint8_t>(((v[2] & 0x03) + 0x7F) & 0x80);
+        }
     }
-    const std::uint8_t* last = t + body;
-    const std::uint32_t a = from_char(last[0]), b = from_char(last[1]);
-    bad |= a | b;
-    if (pad == 0) {
-        const std::uint32_t c = from_char(last[2]), d = from_char(last[3]);
-        bad |= c | d;
-        const std::uint32_t w = a << 18 | b << 12 | c << 6 | d;
-        o[0] = static_cast<std::uint8_t>(w >> 16);
-        o[1] = static_cast<std::uint8_t>(w >> 8);
-        o[2] = static_cast<std::uint8_t>(w);
-        o += 3;
-    } else if (pad == 1) {
-        const std::uint32_t c = from_char(last[2]);
-        bad |= c;
-        bad |= (c & 0x03) << 6;  // bits that carry no byte must be zero
-        const std::uint32_t w = a << 18 | b << 12 | c << 6;
-        o[0] = static_cast<std::uint8_t>(w >> 16);
-        o[1] = static_cast<std::uint8_t>(w >> 8);
-        o += 2;
-    } else {
-        bad |= (b & 0x0F) << 6;
-        const std::uint32_t w = a << 18 | b << 12;
-        o[0] = static_cast<std::uint8_t>(w >> 16);
-        o += 1;
-    }
-    // Valid 6-bit values never set bit 6 or above; 0xFF marks a bad character.
-    bad = ct::value_barrier(bad);
-    if ((bad & ~std::uint32_t{0x3F}) != 0) {
+    secure_wipe(vals, sizeof vals);
+    // Valid 6-bit values and zero leftover bits never set the top two bits.
+    bad = static_cast<std::uint8_t>(ct::value_barrier(bad));
+    if ((bad & 0xC0) != 0) {
         return std::nullopt;
     }
     return static_cast<std::size_t>(o - out);
