@@ -1,0 +1,106 @@
+// aes_backend_test.cc - the AES-256-GCM adapter: known answers of NIST
+// SP 800-38D, the sealed-bytes shape, and Tampered for every change.
+#include "aes_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "test_util.h"
+
+namespace norvane {
+namespace {
+
+using test::arr;
+using test::for_each_bit_flip;
+using test::from_hex;
+using test::to_hex;
+
+// The AES-256 cases (13, 14, 16) of McGrew and Viega, "The Galois/Counter Mode
+// of Operation", the known answers behind NIST SP 800-38D.
+TEST(AesBackend, GcmSpecificationKnownAnswers) {
+    struct Case {
+        const char *key, *iv, *aad, *pt, *ct, *tag;
+    };
+    const Case cases[] = {
+        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "",
+         "", "", "530f8afbc74536b9a963b4f1c4cb738b"},
+        {"0000000000000000000000000000000000000000000000000000000000000000", "000000000000000000000000", "",
+         "00000000000000000000000000000000", "cea7403d4d606b6e074ec5d3baf39d18",
+         "d0d1c8a799996bf0265b98b5d48ab919"},
+        {"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
+         "feedfacedeadbeeffeedfacedeadbeefabaddad2",
+         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b39",
+         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c5f61e6393ba7a0abcc9f662",
+         "76fc6ece0f4e1768cddf8853bb2d551b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tag);
+        auto key = arr<CIPHER_KEY_LEN>(c.key);
+        auto iv = arr<AES_NONCE_LEN>(c.iv);
+        auto ctx = aes_backend::prepare(key);
+        Bytes sealed = aes_backend::encrypt(*ctx, iv, from_hex(c.aad), from_hex(c.pt));
+        EXPECT_EQ(to_hex(sealed), std::string(c.ct) + c.tag);
+        auto opened = aes_backend::decrypt(*ctx, iv, sealed, from_hex(c.aad));
+        ASSERT_TRUE(opened.ok());
+        EXPECT_EQ(to_hex(*opened), c.pt);
+    }
+}
+
+class AesBackendTest : public ::testing::Test {
+protected:
+    std::array<std::uint8_t, CIPHER_KEY_LEN> key = arr<CIPHER_KEY_LEN>(
+        "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> ctx = aes_backend::prepare(key);
+    std::array<std::uint8_t, AES_NONCE_LEN> nonce = arr<AES_NONCE_LEN>("0a0b0c0d0e0f101112131415");
+    Bytes aad = from_hex("0100000000000000000773657373696f6e");
+
+    void expect_tampered(aes_backend::Nonce n, ByteView sealed, ByteView a) {
+        auto r = aes_backend::decrypt(*ctx, n, sealed, a);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), NorvaneError::Tampered);
+    }
+};
+
+TEST_F(AesBackendTest, SealedBytesArePlaintextPlusTagAndOpen) {
+    for (std::size_t n : {0u, 1u, 15u, 16u, 17u, 64u, 1000u}) {
+        SCOPED_TRACE(n);
+        Bytes pt(n, 0x5a);
+        Bytes sealed = aes_backend::encrypt(*ctx, nonce, aad, pt);
+        ASSERT_EQ(sealed.size(), n + TAG_LEN);
+        auto opened = aes_backend::decrypt(*ctx, nonce, sealed, aad);
+        ASSERT_TRUE(opened.ok());
+        EXPECT_EQ(opened->size(), sealed.size() - TAG_LEN);
+        EXPECT_EQ(to_hex(*opened), to_hex(pt));
+    }
+}
+
+TEST_F(AesBackendTest, ShortSealedBytesAreTampered) {
+    for (std::size_t n = 0; n < TAG_LEN; ++n) {
+        SCOPED_TRACE(n);
+        expect_tampered(nonce, Bytes(n, 0), aad);
+    }
+}
+
+TEST_F(AesBackendTest, EverySingleBitFlipIsTampered) {
+    const Bytes pt = test::bytes_of("twenty bytes of text");
+    const Bytes sealed = aes_backend::encrypt(*ctx, nonce, aad, pt);
+    for_each_bit_flip(nonce, [&](const auto& n) { expect_tampered(n, sealed, aad); });
+    for_each_bit_flip(aad, [&](const Bytes& a) { expect_tampered(nonce, sealed, a); });
+    for_each_bit_flip(sealed, [&](const Bytes& s) { expect_tampered(nonce, s, aad); });
+    Bytes longer_aad = aad;
+    longer_aad.push_back(0);
+    expect_tampered(nonce, sealed, longer_aad);
+    expect_tampered(nonce, Bytes(sealed.begin(), sealed.end() - 1), aad);
+}
+
+TEST_F(AesBackendTest, OtherKeyIsTampered) {
+    auto other_key = key;
+    other_key[31] ^= 1;
+    auto other = aes_backend::prepare(other_key);
+    const Bytes sealed = aes_backend::encrypt(*other, nonce, aad, test::bytes_of("x"));
+    expect_tampered(nonce, sealed, aad);
+}
+
+}  // namespace
+}  // namespace norvane

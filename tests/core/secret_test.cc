@@ -1,0 +1,102 @@
+// secret_test.cc - wiping: secure_wipe, SecretArray on move and destruction,
+// and the Norvane value being move-only.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "norvane/bytes.h"
+#include "norvane/norvane.h"
+#include "test_util.h"
+
+namespace norvane {
+namespace {
+
+static_assert(!std::is_copy_constructible_v<Norvane> && !std::is_copy_assignable_v<Norvane>);
+static_assert(std::is_nothrow_move_constructible_v<Norvane> && std::is_nothrow_move_assignable_v<Norvane>);
+static_assert(!std::is_copy_constructible_v<SecretArray<32>> && !std::is_copy_assignable_v<SecretArray<32>>);
+
+bool all_zero(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+void fill(SecretArray<32>& s) {
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<std::uint8_t>(i + 1);
+}
+
+TEST(SecureWipe, ZeroesExactlyTheRange) {
+    std::uint8_t b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    secure_wipe(b + 2, 4);
+    const std::uint8_t want[8] = {1, 2, 0, 0, 0, 0, 7, 8};
+    EXPECT_EQ(0, std::memcmp(b, want, 8));
+    secure_wipe(nullptr, 0);
+}
+
+TEST(SecretArray, MoveWipesTheSource) {
+    SecretArray<32> a;
+    fill(a);
+    SecretArray<32> b(std::move(a));
+    EXPECT_TRUE(all_zero(a.data(), 32));  // NOLINT(bugprone-use-after-move): wiping is the contract
+    EXPECT_EQ(b[31], 32);
+    SecretArray<32> c;
+    c = std::move(b);
+    EXPECT_TRUE(all_zero(b.data(), 32));  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(c[0], 1);
+}
+
+TEST(SecretArray, DestructionWipesTheBytes) {
+    alignas(SecretArray<32>) unsigned char storage[sizeof(SecretArray<32>)];
+    auto* s = new (storage) SecretArray<32>();
+    fill(*s);
+    const std::uint8_t* bytes = s->data();
+    ASSERT_FALSE(all_zero(bytes, 32));
+    const std::size_t offset = static_cast<std::size_t>(bytes - reinterpret_cast<std::uint8_t*>(storage));
+    s->~SecretArray<32>();
+    EXPECT_TRUE(all_zero(reinterpret_cast<std::uint8_t*>(storage) + offset, 32));
+}
+
+TEST(NorvaneValue, MovedValueStillMintsAndOpens) {
+    for (Backend b : {Backend::Aes256Gcm, Backend::XChaCha20Poly1305}) {
+        Norvane first = Norvane::create(b, test::make_key(7, 7));
+        auto token = first.encrypt(test::bytes_of("moved"), std::nullopt, std::nullopt);
+        ASSERT_TRUE(token.ok());
+        Norvane second(std::move(first));
+        EXPECT_EQ(second.backend(), b);
+        auto opened = second.decrypt_for_at(*token, "session", 0);
+        ASSERT_TRUE(opened.ok());
+        EXPECT_EQ(test::text_of(*opened), "moved");
+    }
+}
+
+// The XChaCha20-Poly1305 cipher key lives inside the value and is
+// zero after destruction and after a move; the AES variant keeps it nowhere inline.
+TEST(NorvaneValue, InlineKeyIsWipedOnDestructionAndMove) {
+    const Key key = test::make_key(3, 4);
+    alignas(Norvane) unsigned char storage[sizeof(Norvane)];
+    alignas(Norvane) unsigned char target[sizeof(Norvane)];
+    auto holds = [](const unsigned char* s, const CipherKey& ck) {
+        return std::search(s, s + sizeof(Norvane), ck.data(), ck.data() + ck.size()) != s + sizeof(Norvane);
+    };
+
+    const CipherKey xk = derive_cipher_key(Backend::XChaCha20Poly1305, key);
+    auto* nv = new (storage) Norvane(Norvane::create(Backend::XChaCha20Poly1305, key));
+    ASSERT_TRUE(holds(storage, xk));
+    auto* moved = new (target) Norvane(std::move(*nv));
+    EXPECT_FALSE(holds(storage, xk));
+    EXPECT_TRUE(holds(target, xk));
+    nv->~Norvane();
+    moved->~Norvane();
+    EXPECT_FALSE(holds(target, xk));
+
+    const CipherKey ak = derive_cipher_key(Backend::Aes256Gcm, key);
+    nv = new (storage) Norvane(Norvane::create(Backend::Aes256Gcm, key));
+    EXPECT_FALSE(holds(storage, ak));
+    nv->~Norvane();
+}
+
+}  // namespace
+}  // namespace norvane

@@ -1,0 +1,136 @@
+"""Shared fixtures and helpers for the norvanes tests.
+
+The module under test is whatever `import norvanes` finds: the CMake build's
+binding directory (on PYTHONPATH) or an installed wheel.
+"""
+
+import base64
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import norvanes
+from norvanes import Backend, Norvane
+
+KEY = 0x0F1E2D3C4B5A69788796A5B4C3D2E1F0
+OTHER_KEY = KEY ^ 1
+BACKEND_NAMES = ["AES256_GCM", "XCHACHA20_POLY1305"]
+NONCE_LEN = {"AES256_GCM": 12, "XCHACHA20_POLY1305": 24}
+
+
+@pytest.fixture(params=BACKEND_NAMES)
+def backend_name(request):
+    return request.param
+
+
+@pytest.fixture
+def backend(backend_name):
+    return getattr(Backend, backend_name)
+
+
+@pytest.fixture
+def box(backend):
+    """A Norvane under KEY for each backend."""
+    return Norvane(backend, key=KEY)
+
+
+def b64d(field):
+    return base64.urlsafe_b64decode(field.encode("ascii"))
+
+
+def b64e(raw):
+    return base64.urlsafe_b64encode(raw).decode("ascii")
+
+
+def fields(token):
+    """The three decoded fields of a token: nonce, context record, sealed bytes."""
+    nonce, context, sealed = token.split(".")
+    return b64d(nonce), b64d(context), b64d(sealed)
+
+
+def join(nonce, context, sealed):
+    return ".".join(b64e(part) for part in (nonce, context, sealed))
+
+
+def context_record(expires_at, purpose):
+    raw = purpose.encode("utf-8")
+    return bytes([1]) + expires_at.to_bytes(8, "big") + bytes([len(raw)]) + raw
+
+
+def raised(fn, *args, **kwargs):
+    """Run fn and return the exception it raises (failing if it returns)."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    return info.value
+
+
+def run_python(code, env=None, timeout=120):
+    """Run code in a fresh interpreter that imports the same norvanes."""
+    full_env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.abspath(norvanes.__file__))
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, full_env.get("PYTHONPATH")]))
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+_CLOCK_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+/* CLOCK_REALTIME as NORVANE_TEST_CLOCK says: unset = the real clock,
+   "fail" = an error, "bad-nsec" = a nanosecond field of 10**9, otherwise
+   that many whole seconds (negative = before 1970). */
+int clock_gettime(clockid_t id, struct timespec *ts) {
+    static int (*real)(clockid_t, struct timespec *);
+    if (!real) real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    const char *mode = getenv("NORVANE_TEST_CLOCK");
+    if (id != CLOCK_REALTIME || mode == NULL) return real(id, ts);
+    if (strcmp(mode, "fail") == 0) { errno = EINVAL; return -1; }
+    if (strcmp(mode, "bad-nsec") == 0) { ts->tv_sec = 1700000000; ts->tv_nsec = 1000000000L; return 0; }
+    ts->tv_sec = (time_t)strtoll(mode, NULL, 10);
+    ts->tv_nsec = 999999999L;
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="session")
+def clock_shim(tmp_path_factory):
+    """A preload library that lets a child interpreter set the real-time
+    clock per call through the NORVANE_TEST_CLOCK environment variable."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or not sys.platform.startswith("linux"):
+        pytest.skip("needs a C compiler on Linux to build the clock shim")
+    folder = tmp_path_factory.mktemp("clock")
+    source = folder / "clock_shim.c"
+    source.write_text(_CLOCK_SHIM)
+    library = folder / "clock_shim.so"
+    build = subprocess.run([cc, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], capture_output=True)
+    if build.returncode != 0:
+        pytest.skip("could not build the clock shim: " + build.stderr.decode(errors="replace"))
+    return str(library)
+
+
+@pytest.fixture
+def run_with_clock(clock_shim):
+    """run_with_clock(code) runs code in a child whose real-time clock the
+    code sets with os.environ["NORVANE_TEST_CLOCK"]."""
+
+    def run(code):
+        return run_python(code, env={"LD_PRELOAD": clock_shim})
+
+    return run

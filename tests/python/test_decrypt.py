@@ -1,0 +1,254 @@
+"""Norvane.decrypt and decrypt_for: binding, conversion, every refusal and its precedence."""
+
+import json
+
+import pytest
+
+from norvanes import Backend, Norvane
+
+from conftest import KEY, OTHER_KEY, b64e, fields, join, raised
+
+INVALID_TOKEN = "invalid token"
+INVALID_BASE64 = "base64 is invalid"
+TAMPERED = "the data has been modified"
+EXPIRED = "token has expired"
+WRONG_PURPOSE = "token was not minted for the expected purpose"
+FAR_FUTURE = 2**64 - 1
+
+DECRYPT_DOC = "\n".join(
+    [
+        'Decrypts a str token for the default purpose ("session") to bytes.',
+        "",
+        "Raises ValueError for malformed, oversized, tampered, expired,",
+        "wrong-key, wrong-backend, or wrong-purpose tokens. Authenticity is",
+        "verified before purpose and expiry. Use decrypt_for for another purpose.",
+    ]
+)
+DECRYPT_FOR_DOC = "\n".join(
+    [
+        "Decrypts a str token to bytes, requiring an exact purpose match.",
+        "",
+        'purpose is a required str and can also be "session". Token errors',
+        "raise ValueError, as with decrypt; authenticity is checked before",
+        "purpose and expiry.",
+    ]
+)
+
+
+def refusal(fn, *args, **kwargs):
+    """The message of the ValueError that fn raises."""
+    error = raised(fn, *args, **kwargs)
+    assert type(error) is ValueError, error
+    assert len(error.args) == 1 and not hasattr(error, "__notes__")
+    return error.args[0]
+
+
+@pytest.mark.parametrize(
+    "method, doc, signature",
+    [("decrypt", DECRYPT_DOC, "($self, token)"), ("decrypt_for", DECRYPT_FOR_DOC, "($self, token, purpose)")],
+)
+def test_docstrings_and_signatures(method, doc, signature):
+    assert getattr(Norvane, method).__doc__ == doc
+    assert getattr(Norvane, method).__text_signature__ == signature
+
+
+@pytest.mark.parametrize(
+    "method, args, kwargs, message",
+    [
+        ("decrypt", ("t", "u"), {}, "Norvane.decrypt() takes 1 positional arguments but 2 were given"),
+        ("decrypt", (), {}, "Norvane.decrypt() missing 1 required positional argument: 'token'"),
+        ("decrypt", ("t",), {"token": "t"}, "Norvane.decrypt() got multiple values for argument 'token'"),
+        ("decrypt", ("t",), {"purpose": "p"}, "Norvane.decrypt() got an unexpected keyword argument 'purpose'"),
+        ("decrypt_for", ("t", "p", "x"), {}, "Norvane.decrypt_for() takes 2 positional arguments but 3 were given"),
+        ("decrypt_for", ("t",), {}, "Norvane.decrypt_for() missing 1 required positional argument: 'purpose'"),
+        ("decrypt_for", (), {}, "Norvane.decrypt_for() missing 2 required positional arguments: 'token' and 'purpose'"),
+        ("decrypt_for", (), {"purpose": "p"}, "Norvane.decrypt_for() missing 1 required positional argument: 'token'"),
+        ("decrypt_for", ("t", "p"), {"purpose": "q"}, "Norvane.decrypt_for() got multiple values for argument 'purpose'"),
+        ("decrypt_for", ("t",), {"Purpose": "q"}, "Norvane.decrypt_for() got an unexpected keyword argument 'Purpose'"),
+        # Binding comes before conversion.
+        ("decrypt_for", (1, 2, 3), {}, "Norvane.decrypt_for() takes 2 positional arguments but 3 were given"),
+    ],
+)
+def test_binding_errors(box, method, args, kwargs, message):
+    error = raised(getattr(box, method), *args, **kwargs)
+    assert type(error) is TypeError and str(error) == message
+    assert not hasattr(error, "__notes__")
+
+
+@pytest.mark.parametrize(
+    "method, args, exc_type, message, note",
+    [
+        ("decrypt", (b"token",), TypeError, "'bytes' object is not an instance of 'str'", "token"),
+        ("decrypt", (None,), TypeError, "'None' is not an instance of 'str'", "token"),
+        ("decrypt", ("\udcff",), UnicodeEncodeError, None, "token"),
+        ("decrypt_for", (1, 2), TypeError, "'int' object is not an instance of 'str'", "token"),
+        ("decrypt_for", ("t", None), TypeError, "'None' is not an instance of 'str'", "purpose"),
+        ("decrypt_for", ("t", b"p"), TypeError, "'bytes' object is not an instance of 'str'", "purpose"),
+        ("decrypt_for", ("t", "\ud800"), UnicodeEncodeError, None, "purpose"),
+        ("decrypt_for", ("\ud800", 5), UnicodeEncodeError, None, "token"),
+    ],
+)
+def test_conversion_errors_carry_a_note(box, method, args, exc_type, message, note):
+    error = raised(getattr(box, method), *args)
+    assert type(error) is exc_type
+    if message is not None:
+        assert str(error) == message
+    assert error.__notes__ == [f"while processing '{note}'"]
+
+
+@pytest.mark.parametrize("data", [b"", b"hello", "\u00e9t\u00e9 \U0001f600".encode(), b"x" * 16384])
+def test_round_trip(box, data):
+    token = box.encrypt(data)
+    for opened in (box.decrypt(token), box.decrypt_for(token, "session"), box.decrypt(token=token),
+                   box.decrypt_for(purpose="session", token=token)):
+        assert type(opened) is bytes and opened == data
+
+
+def test_str_subclasses_are_accepted(box):
+    text = type("Text", (str,), {})
+    token = box.encrypt(b"sub", purpose="p")
+    assert box.decrypt_for(text(token), text("p")) == b"sub"
+
+
+def test_opening_does_not_consume_the_token(box):
+    token = box.encrypt(b"again")
+    assert [box.decrypt(token) for _ in range(3)] == [b"again"] * 3
+
+
+@pytest.mark.parametrize("expected", ["Session", "session ", "sessio", "", "x" * 300])
+def test_default_purpose_refuses_near_misses(box, expected):
+    assert refusal(box.decrypt_for, box.encrypt(b"x"), expected) == WRONG_PURPOSE
+
+
+def test_named_purpose(box):
+    token = box.encrypt(b"x", purpose="Reset")
+    assert box.decrypt_for(token, "Reset") == b"x"
+    assert refusal(box.decrypt, token) == WRONG_PURPOSE
+    assert refusal(box.decrypt_for, token, "reset") == WRONG_PURPOSE
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda t: "", INVALID_TOKEN),
+        (lambda t: "no dots", INVALID_TOKEN),
+        (lambda t: "one.dot", INVALID_TOKEN),
+        (lambda t: "..", INVALID_TOKEN),
+        (lambda t: t.replace(".", "", 1), INVALID_TOKEN),
+        (lambda t: t + ".x", INVALID_BASE64),
+        (lambda t: t + ".", INVALID_BASE64),
+        (lambda t: t.replace("=", "", 1), INVALID_BASE64),
+        (lambda t: t[:5] + " " + t[5:], INVALID_BASE64),
+        (lambda t: t + "\n", INVALID_BASE64),
+        (lambda t: "+" + t[1:], INVALID_BASE64),
+        (lambda t: "/" + t[1:], INVALID_BASE64),
+        # Oversize is tested before anything is split or decoded.
+        (lambda t: t + "A" * (32769 - len(t)), INVALID_TOKEN),
+        (lambda t: t + "A" * (32768 - len(t)), INVALID_BASE64),
+        # The limit counts UTF-8 bytes, not characters.
+        (lambda t: "\u00e9" * 16384 + "..", INVALID_TOKEN),
+        (lambda t: "\u00e9" * 16383 + "..", INVALID_BASE64),
+    ],
+)
+def test_malformed_tokens(box, make, message):
+    assert refusal(box.decrypt, make(box.encrypt(b"payload"))) == message
+
+
+def test_wrong_backend_and_wrong_key(backend):
+    other_backend = Backend.XCHACHA20_POLY1305 if backend is Backend.AES256_GCM else Backend.AES256_GCM
+    token = Norvane(backend, key=KEY).encrypt(b"x")
+    assert refusal(Norvane(other_backend, key=KEY).decrypt, token) == INVALID_TOKEN
+    assert refusal(Norvane(backend, key=OTHER_KEY).decrypt, token) == TAMPERED
+
+
+def test_every_modified_byte_is_detected(box):
+    token = box.encrypt(b"hello", 2**40, "audit")
+    parts = list(fields(token))
+    for field in range(3):
+        for index in range(len(parts[field])):
+            changed = list(parts)
+            raw = bytearray(changed[field])
+            raw[index] ^= 0x01
+            changed[field] = bytes(raw)
+            assert refusal(box.decrypt_for, join(*changed), "audit") == TAMPERED, (field, index)
+
+
+@pytest.mark.parametrize("keep", [15, 1, 0])
+def test_short_ciphertext_field(box, keep):
+    nonce, context, sealed = fields(box.encrypt(b""))
+    assert len(sealed) == 16
+    assert refusal(box.decrypt, join(nonce, context, sealed[:keep])) == TAMPERED
+
+
+@pytest.mark.parametrize("nonce_len", [0, 11, 13, 23, 25])
+def test_wrong_nonce_length(box, nonce_len):
+    _, context, sealed = fields(box.encrypt(b"x"))
+    assert refusal(box.decrypt, join(b"\0" * nonce_len, context, sealed)) == INVALID_TOKEN
+
+
+def test_unparseable_context_under_a_bad_tag_is_tampered(box):
+    nonce, _, sealed = fields(box.encrypt(b"x"))
+    assert refusal(box.decrypt, join(nonce, b"\x09garbage", sealed)) == TAMPERED
+
+
+def test_expiry_against_the_real_clock(box):
+    assert refusal(box.decrypt, box.encrypt(b"x", expires_at=1)) == EXPIRED
+    assert box.decrypt(box.encrypt(b"x", expires_at=FAR_FUTURE)) == b"x"
+    assert box.decrypt(box.encrypt(b"x")) == b"x"
+
+
+def test_precedence_authenticity_then_purpose_then_expiry(box):
+    expired_other = box.encrypt(b"x", expires_at=1, purpose="other")
+    assert refusal(box.decrypt, expired_other) == WRONG_PURPOSE
+    nonce, context, sealed = fields(expired_other)
+    forged = join(nonce, context, bytes([sealed[0] ^ 1]) + sealed[1:])
+    assert refusal(box.decrypt, forged) == TAMPERED
+    assert refusal(box.decrypt_for, forged, "other") == TAMPERED
+
+
+def test_changing_the_expiry_breaks_authenticity(box):
+    nonce, context, sealed = fields(box.encrypt(b"x", expires_at=1))
+    extended = context[:1] + FAR_FUTURE.to_bytes(8, "big") + context[9:]
+    assert refusal(box.decrypt, join(nonce, extended, sealed)) == TAMPERED
+
+
+CLOCK_PROBE = """
+import json, os
+from norvanes import Backend, Norvane
+box = Norvane(Backend.{backend}, key=5)
+cases = {cases}
+tokens = [box.encrypt(b"data", expires_at=e) for e, _ in cases]
+out = []
+for token, (_, now) in zip(tokens, cases):
+    os.environ["NORVANE_TEST_CLOCK"] = str(now)
+    try:
+        out.append(box.decrypt(token).decode())
+    except ValueError as error:
+        out.append(str(error))
+    finally:
+        del os.environ["NORVANE_TEST_CLOCK"]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("backend_name", ["AES256_GCM", "XCHACHA20_POLY1305"])
+def test_expiry_boundary_with_a_set_clock(run_with_clock, backend_name):
+    E = 1_800_000_000
+    cases = [
+        ((E, E - 1), "data"),       # valid through second E - 1
+        ((E, E), EXPIRED),          # expired from second E on
+        ((E, E + 1), EXPIRED),
+        ((1, 0), "data"),
+        ((1, 1), EXPIRED),
+        ((FAR_FUTURE, FAR_FUTURE - 1 - 2**63), "data"),
+        ((None, 0), "data"),
+        ((None, 2**62), "data"),
+        # Before 1970 the time counts as the largest value: every expiry
+        # has passed, tokens without one still open.
+        ((FAR_FUTURE, -1), EXPIRED),
+        ((1, -86400 * 365), EXPIRED),
+        ((None, -1), "data"),
+    ]
+    child = run_with_clock(CLOCK_PROBE.format(backend=backend_name, cases=[c for c, _ in cases]))
+    assert child.returncode == 0, child.stderr
+    assert json.loads(child.stdout) == [expected for _, expected in cases]
