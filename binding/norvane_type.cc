@@ -83,6 +83,20 @@ constexpr const char* kDecryptForDoc =
     "raise ValueError, as with decrypt; authenticity is checked before\n"
     "purpose and expiry.";
 
+// StrSink lets the core write the token straight into a new ASCII str of
+// its exact length, so the text is written once and never copied.
+class StrSink final : public norvane::TokenSink {
+public:
+    char* reserve(std::size_t len) override {
+        str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(len), 127));
+        if (!str) {
+            null_result_fault();
+        }
+        return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get()));
+    }
+    Ref str;
+};
+
 constexpr Signature kNewSig{"Norvane.__new__()", {"backend", "key", "key_env"}, 3, 1};
 constexpr Signature kEncryptSig{"Norvane.encrypt()", {"data", "expires_at", "purpose"}, 3, 1};
 constexpr Signature kDecryptSig{"Norvane.decrypt()", {"token", nullptr, nullptr}, 1, 1};
@@ -167,15 +181,11 @@ PyObject* norvane_encrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
         if (!check_utf8(data)) {
             return nullptr;
         }
-        norvane::Result<std::string> token = core_of(self).encrypt(data, expires_at, purpose);
-        if (!token) {
-            return raise_norvane_error(token.error());
+        StrSink token;
+        if (auto error = core_of(self).encrypt_into(data, expires_at, purpose, token)) {
+            return raise_norvane_error(*error);
         }
-        PyObject* result = PyUnicode_FromStringAndSize(token->data(), static_cast<Py_ssize_t>(token->size()));
-        if (result == nullptr) {
-            null_result_fault();
-        }
-        return result;
+        return token.str.release();
     });
 }
 

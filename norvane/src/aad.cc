@@ -7,16 +7,21 @@
 
 namespace norvane::aad {
 
+std::size_t write_context_into(std::uint64_t expires_at, std::string_view purpose, std::uint8_t* out) noexcept {
+    out[0] = CONTEXT_VERSION;
+    for (int i = 0; i < 8; ++i) {
+        out[1 + i] = static_cast<std::uint8_t>(expires_at >> (56 - 8 * i));
+    }
+    out[9] = static_cast<std::uint8_t>(purpose.size());
+    if (!purpose.empty()) {
+        std::memcpy(out + HEADER_LEN, purpose.data(), purpose.size());
+    }
+    return HEADER_LEN + purpose.size();
+}
+
 Bytes write_context(std::uint64_t expires_at, std::string_view purpose) {
     Bytes rec(HEADER_LEN + purpose.size());
-    rec[0] = CONTEXT_VERSION;
-    for (int i = 0; i < 8; ++i) {
-        rec[1 + i] = static_cast<std::uint8_t>(expires_at >> (56 - 8 * i));
-    }
-    rec[9] = static_cast<std::uint8_t>(purpose.size());
-    if (!purpose.empty()) {
-        std::memcpy(rec.data() + HEADER_LEN, purpose.data(), purpose.size());
-    }
+    write_context_into(expires_at, purpose, rec.data());
     return rec;
 }
 

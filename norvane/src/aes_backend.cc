@@ -53,9 +53,7 @@ std::unique_ptr<AesGcmContext, AesGcmContextDeleter> prepare(std::span<const std
 Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext) {
     const std::size_t n = plaintext.size();
     Bytes out(n + TAG_LEN);
-    if (n != 0) {
-        std::memcpy(out.data(), plaintext.data(), n);
-    }
+    copy_bytes(out.data(), plaintext.data(), n);
     GcmCall call(ctx, nonce, aad);
     br_gcm_run(&call.g, 1, out.data(), n);
     br_gcm_get_tag(&call.g, out.data() + n);
@@ -63,26 +61,32 @@ Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plai
 }
 
 Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad) {
-    if (sealed.size() < TAG_LEN) {
+    Bytes copy(sealed.size());
+    copy_bytes(copy.data(), sealed.data(), sealed.size());
+    return decrypt_owned(ctx, nonce, std::move(copy), aad);
+}
+
+Result<Bytes> decrypt_owned(const AesGcmContext& ctx, Nonce nonce, Bytes&& sealed, ByteView aad) {
+    Bytes buf = std::move(sealed);
+    if (buf.size() < TAG_LEN) {
         return NorvaneError::Tampered;
     }
-    const std::size_t n = sealed.size() - TAG_LEN;
-    Bytes out(sealed.begin(), sealed.end() - TAG_LEN);
+    const std::size_t n = buf.size() - TAG_LEN;
     std::uint8_t tag[TAG_LEN];
     {
-        // GHASH covers the ciphertext before each block is deciphered; the
+        // GHASH covers each ciphertext block before it is deciphered; the
         // buffer is the call's own and is wiped unless the tag verifies.
         GcmCall call(ctx, nonce, aad);
-        std::uint8_t scratch = 0;
-        br_gcm_run(&call.g, 0, n != 0 ? out.data() : &scratch, n);
+        br_gcm_run(&call.g, 0, buf.data(), n);
         br_gcm_get_tag(&call.g, tag);
     }
-    const bool ok = ct::equal16(tag, sealed.data() + n);
+    const bool ok = ct::equal16(tag, buf.data() + n);
     secure_wipe(tag, sizeof tag);
     if (!ok) {
         return NorvaneError::Tampered;
     }
-    return out;
+    buf.resize(n);
+    return buf;
 }
 
 }  // namespace aes_backend

@@ -25,4 +25,8 @@ Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plai
 // Tampered for any failure (short input, wrong key, any changed byte).
 Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad);
 
+// decrypt_owned is decrypt on a buffer the caller hands over: the plaintext
+// is deciphered in place and returned in that same buffer, without a copy.
+Result<Bytes> decrypt_owned(const AesGcmContext& ctx, Nonce nonce, Bytes&& sealed, ByteView aad);
+
 }  // namespace norvane::aes_backend

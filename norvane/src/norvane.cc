@@ -10,6 +10,8 @@
 
 namespace norvane {
 
+static_assert(aad::MAX_RECORD_LEN == aad::HEADER_LEN + MAX_PURPOSE_LEN, "a record holds any purpose minting accepts");
+
 Norvane Norvane::create(Backend backend, const Key& key) {
     Norvane n(backend);
     CipherKey cipher_key = derive_cipher_key(backend, key);
@@ -21,8 +23,30 @@ Norvane Norvane::create(Backend backend, const Key& key) {
     return n;
 }
 
+namespace {
+
+class StringSink final : public TokenSink {
+public:
+    char* reserve(std::size_t len) override {
+        text.resize(len);
+        return text.data();
+    }
+    std::string text;
+};
+
+}  // namespace
+
 Result<std::string> Norvane::encrypt(ByteView data, std::optional<std::uint64_t> expires_at,
                                      std::optional<std::string_view> purpose) const {
+    StringSink sink;
+    if (auto error = encrypt_into(data, expires_at, purpose, sink)) {
+        return *error;
+    }
+    return std::move(sink.text);
+}
+
+std::optional<NorvaneError> Norvane::encrypt_into(ByteView data, std::optional<std::uint64_t> expires_at,
+                                                  std::optional<std::string_view> purpose, TokenSink& sink) const {
     if (data.size() > MAX_PLAINTEXT_LEN) {
         return NorvaneError::PlaintextTooLong;
     }
@@ -36,7 +60,8 @@ Result<std::string> Norvane::encrypt(ByteView data, std::optional<std::uint64_t>
     if (label.size() > MAX_PURPOSE_LEN) {
         return NorvaneError::PurposeTooLong;
     }
-    const Bytes context = aad::write_context(expires_at.value_or(0), label);
+    std::array<std::uint8_t, aad::MAX_RECORD_LEN> record;
+    const ByteView context(record.data(), aad::write_context_into(expires_at.value_or(0), label, record.data()));
 
     std::array<std::uint8_t, XCHACHA_NONCE_LEN> nonce;
     const std::span<std::uint8_t> drawn(nonce.data(), nonce_len(backend_));
@@ -49,7 +74,9 @@ Result<std::string> Norvane::encrypt(ByteView data, std::optional<std::uint64_t>
             ? aes_backend::encrypt(*aes_, aes_backend::Nonce(nonce.data(), AES_NONCE_LEN), context, data)
             : xchacha_backend::encrypt(xchacha_key_.view(), xchacha_backend::Nonce(nonce.data(), XCHACHA_NONCE_LEN),
                                        context, data);
-    return encode_token(drawn, context, sealed);
+    char* out = sink.reserve(token_len(drawn.size(), context.size(), sealed.size()));
+    encode_token_into(drawn, context, sealed, out);
+    return std::nullopt;
 }
 
 Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view purpose, std::uint64_t at) const {
@@ -77,7 +104,7 @@ Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view p
     if (!context) {
         return NorvaneError::InvalidBase64;
     }
-    const auto sealed = base64url::decode(sealed_field);
+    auto sealed = base64url::decode(sealed_field);
     if (!sealed) {
         return NorvaneError::InvalidBase64;
     }
@@ -87,9 +114,11 @@ Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view p
 
     Result<Bytes> plaintext =
         backend_ == Backend::Aes256Gcm
-            ? aes_backend::decrypt(*aes_, aes_backend::Nonce(nonce->data(), AES_NONCE_LEN), *sealed, *context)
-            : xchacha_backend::decrypt(xchacha_key_.view(),
-                                       xchacha_backend::Nonce(nonce->data(), XCHACHA_NONCE_LEN), *sealed, *context);
+            ? aes_backend::decrypt_owned(*aes_, aes_backend::Nonce(nonce->data(), AES_NONCE_LEN), std::move(*sealed),
+                                         *context)
+            : xchacha_backend::decrypt_owned(xchacha_key_.view(),
+                                             xchacha_backend::Nonce(nonce->data(), XCHACHA_NONCE_LEN),
+                                             std::move(*sealed), *context);
     if (!plaintext) {
         return plaintext.error();
     }

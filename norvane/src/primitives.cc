@@ -7,11 +7,6 @@
 namespace norvane {
 namespace {
 
-bool software_forced() noexcept {
-    const char* v = std::getenv("NORVANE_FORCE_SOFTWARE");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
 Primitives select() noexcept {
     Primitives p{};
     const bool hw = !software_forced();
@@ -48,6 +43,14 @@ Primitives select() noexcept {
 }
 
 }  // namespace
+
+bool software_forced() noexcept {
+    static const bool forced = [] {
+        const char* v = std::getenv("NORVANE_FORCE_SOFTWARE");
+        return v != nullptr && std::strcmp(v, "1") == 0;
+    }();
+    return forced;
+}
 
 const Primitives& primitives() noexcept {
     static const Primitives chosen = select();

@@ -2,7 +2,8 @@
 //
 // Hardware AES-NI/PCLMUL/SSE2 code where the CPU has it, the constant-time
 // bitsliced software code otherwise; the choice is made once per process.
-// NORVANE_FORCE_SOFTWARE (tests only, read once) forces the software paths.
+// NORVANE_FORCE_SOFTWARE=1 (for tests, read once) forces the software paths,
+// the base64url codec's scalar code included.
 #pragma once
 
 #include <bearssl.h>
@@ -21,5 +22,9 @@ struct Primitives {
 };
 
 const Primitives& primitives() noexcept;
+
+// software_forced tells whether NORVANE_FORCE_SOFTWARE=1 asks for the
+// portable code paths (read once per process).
+bool software_forced() noexcept;
 
 }  // namespace norvane

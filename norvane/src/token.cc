@@ -1,6 +1,7 @@
 #include "norvane/token.h"
 
 #include "norvane/base64url.h"
+#include "norvane/utf8.h"
 
 namespace norvane {
 
@@ -11,9 +12,14 @@ std::size_t token_len(std::size_t nonce_len, std::size_t context_len, std::size_
 
 std::string encode_token(ByteView nonce, ByteView context, ByteView sealed) {
     std::string out(token_len(nonce.size(), context.size(), sealed.size()), '\0');
-    char* const begin = out.data();
-    char* p = base64url::encode(nonce, begin);
-    if (p != begin + base64url::encoded_len(nonce.size())) {
+    encode_token_into(nonce, context, sealed, out.data());
+    return out;
+}
+
+void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* out) {
+    char* const end = out + token_len(nonce.size(), context.size(), sealed.size());
+    char* p = base64url::encode(nonce, out);
+    if (p != out + base64url::encoded_len(nonce.size())) {
         throw InternalFault("nonce buffer has the encoded length");
     }
     *p++ = '.';
@@ -25,17 +31,12 @@ std::string encode_token(ByteView nonce, ByteView context, ByteView sealed) {
     *p++ = '.';
     char* const ct_begin = p;
     p = base64url::encode(sealed, p);
-    if (p != ct_begin + base64url::encoded_len(sealed.size()) || p != begin + out.size()) {
+    if (p != ct_begin + base64url::encoded_len(sealed.size()) || p != end) {
         throw InternalFault("ciphertext buffer has the encoded length");
     }
-    unsigned char high = 0;
-    for (const char c : out) {
-        high |= static_cast<unsigned char>(c);
-    }
-    if ((high & 0x80) != 0) {
+    if (!is_ascii({reinterpret_cast<const std::uint8_t*>(out), static_cast<std::size_t>(end - out)})) {
         throw InternalFault("base64url and separators are ASCII");
     }
-    return out;
 }
 
 }  // namespace norvane

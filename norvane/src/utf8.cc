@@ -4,6 +4,22 @@
 
 namespace norvane {
 
+bool is_ascii(ByteView bytes) noexcept {
+    const std::uint8_t* s = bytes.data();
+    const std::size_t n = bytes.size();
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        high |= w;
+    }
+    for (; i < n; ++i) {
+        high |= s[i];
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
 std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept {
     const std::uint8_t* s = bytes.data();
     const std::size_t n = bytes.size();

@@ -35,9 +35,7 @@ const void* nonnull(const std::uint8_t* p) noexcept {
 Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
     const std::size_t n = plaintext.size();
     Bytes out(n + TAG_LEN);
-    if (n != 0) {
-        std::memcpy(out.data(), plaintext.data(), n);
-    }
+    copy_bytes(out.data(), plaintext.data(), n);
     CallState st(key, nonce);
     const Primitives& p = primitives();
     p.poly1305(st.subkey.data(), st.iv, out.data(), n, nonnull(aad.data()), aad.size(), out.data() + n,
@@ -46,27 +44,32 @@ Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
 }
 
 Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad) {
-    if (sealed.size() < TAG_LEN) {
+    Bytes copy(sealed.size());
+    copy_bytes(copy.data(), sealed.data(), sealed.size());
+    return decrypt_owned(key, nonce, std::move(copy), aad);
+}
+
+Result<Bytes> decrypt_owned(KeyView key, Nonce nonce, Bytes&& sealed, ByteView aad) {
+    Bytes buf = std::move(sealed);
+    if (buf.size() < TAG_LEN) {
         return NorvaneError::Tampered;
     }
-    const std::size_t n = sealed.size() - TAG_LEN;
-    Bytes out(sealed.begin(), sealed.end() - TAG_LEN);
+    const std::size_t n = buf.size() - TAG_LEN;
     std::uint8_t tag[TAG_LEN];
     {
         // Poly1305 covers the ciphertext before it is deciphered; the buffer
         // is the call's own and is wiped unless the tag verifies.
         CallState st(key, nonce);
         const Primitives& p = primitives();
-        std::uint8_t scratch = 0;
-        p.poly1305(st.subkey.data(), st.iv, n != 0 ? out.data() : &scratch, n, nonnull(aad.data()), aad.size(),
-                   tag, p.chacha20, 0);
+        p.poly1305(st.subkey.data(), st.iv, buf.data(), n, nonnull(aad.data()), aad.size(), tag, p.chacha20, 0);
     }
-    const bool ok = ct::equal16(tag, sealed.data() + n);
+    const bool ok = ct::equal16(tag, buf.data() + n);
     secure_wipe(tag, sizeof tag);
     if (!ok) {
         return NorvaneError::Tampered;
     }
-    return out;
+    buf.resize(n);
+    return buf;
 }
 
 }  // namespace norvane::xchacha_backend

@@ -20,4 +20,8 @@ Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext);
 // Tampered for any failure. The per-call subkey is wiped on every path.
 Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad);
 
+// decrypt_owned is decrypt on a buffer the caller hands over: the plaintext
+// is deciphered in place and returned in that same buffer, without a copy.
+Result<Bytes> decrypt_owned(KeyView key, Nonce nonce, Bytes&& sealed, ByteView aad);
+
 }  // namespace norvane::xchacha_backend

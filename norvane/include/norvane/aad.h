@@ -22,6 +22,13 @@ inline constexpr std::size_t HEADER_LEN = 10;
 // of at most 255 bytes; minting checks the purpose length before calling it.
 Bytes write_context(std::uint64_t expires_at, std::string_view purpose);
 
+// MAX_RECORD_LEN is the longest record minting writes (a 255-byte purpose).
+inline constexpr std::size_t MAX_RECORD_LEN = HEADER_LEN + 255;
+
+// write_context_into writes the same record into `out` (room for
+// HEADER_LEN + purpose.size() bytes) and returns its length.
+std::size_t write_context_into(std::uint64_t expires_at, std::string_view purpose, std::uint8_t* out) noexcept;
+
 struct Context {
     std::uint64_t expires_at = 0;
     std::string purpose;

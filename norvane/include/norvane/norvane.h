@@ -19,6 +19,18 @@
 namespace norvane {
 
 class AesGcmContext;
+
+// TokenSink provides the storage a token is written into, once its exact
+// length is known and nothing can fail any more; the caller may hand out its
+// own string storage so that the token is written only once.
+class TokenSink {
+public:
+    virtual char* reserve(std::size_t len) = 0;
+
+protected:
+    ~TokenSink() = default;
+};
+
 struct AesGcmContextDeleter {
     void operator()(AesGcmContext* ctx) const noexcept;
 };
@@ -48,6 +60,11 @@ public:
     // ZeroExpiry, EmptyPurpose, PurposeTooLong, RandomnessUnavailable.
     Result<std::string> encrypt(ByteView data, std::optional<std::uint64_t> expires_at,
                                 std::optional<std::string_view> purpose) const;
+
+    // encrypt_into is encrypt writing the token into storage from `sink`,
+    // reserved only after every check has passed. It returns the error, if any.
+    std::optional<NorvaneError> encrypt_into(ByteView data, std::optional<std::uint64_t> expires_at,
+                                             std::optional<std::string_view> purpose, TokenSink& sink) const;
 
     // decrypt_for_at opens a token for an expected purpose at time `at`
     // (Unix seconds). Authenticity is verified before the context is read;

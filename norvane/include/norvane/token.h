@@ -26,4 +26,8 @@ std::size_t token_len(std::size_t nonce_len, std::size_t context_len, std::size_
 // exact final length. It has no failure that input can cause.
 std::string encode_token(ByteView nonce, ByteView context, ByteView sealed);
 
+// encode_token_into writes the token into `out`, which has room for exactly
+// token_len(...) characters (a caller's own string storage, for example).
+void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* out);
+
 }  // namespace norvane

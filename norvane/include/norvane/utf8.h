@@ -23,4 +23,7 @@ std::optional<Utf8Error> check_utf8(ByteView bytes) noexcept;
 
 inline bool is_valid_utf8(ByteView bytes) noexcept { return !check_utf8(bytes).has_value(); }
 
+// is_ascii tells whether no byte has its top bit set.
+bool is_ascii(ByteView bytes) noexcept;
+
 }  // namespace norvane
