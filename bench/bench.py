@@ -1,0 +1,485 @@
+"""Benchmark of the norvanes module against what a Python program would use instead.
+
+Run it through bench/run, which makes the environment. In one run on one interpreter it times,
+with timeit (auto-ranged number of calls, median of repeats, the cases interleaved round-robin
+so that load from other processes falls on all of them alike), for 64 B, 1 KiB and 16 KiB
+payloads, minting and opening with:
+
+- norvanes, both backends (AES-256-GCM and XChaCha20-Poly1305);
+- "AESGCM glue": cryptography's AESGCM producing the very same token in Python: os.urandom(12)
+  nonce, the 17-byte context record as associated data, three base64.urlsafe_b64encode fields
+  joined by "."; opening splits, decodes, decrypts and checks version, purpose and expiry;
+- "PyNaCl XChaCha glue": the same with libsodium's XChaCha20-Poly1305 and os.urandom(24);
+- cryptography's Fernet (its own token format);
+- the floors: os.urandom(12) alone and one bare AESGCM.encrypt of 64 B.
+
+The glue tokens are checked to open with norvanes and the other way round before anything is
+timed, so both sides do the same job. The glue does a little less than norvanes when opening (the
+stdlib base64 decoder is not strict about canonical text, and the plaintext's UTF-8 is not
+checked), which makes the ratios conservative.
+
+Then it prints the Markdown tables: times in µs per operation, the ratios of issue 4 against their
+targets, and an RSS check over --cycles mint+open cycles per backend (plus a tenth as many refused
+opens), with the machine it ran on.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import gc
+import hashlib
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+KEY = 0x2F6B_1C9A_0D4E_7781_93A5_C6E0_1B2D_3F47  # fixed 128-bit test key
+SIZES = (64, 1024, 16384)
+SIZE_NAMES = {64: "64 B", 1024: "1 KiB", 16384: "16 KiB"}
+CTX_DEFAULT = b"\x01" + bytes(8) + b"\x07session"  # version 1, no expiry, purpose "session"
+
+
+def load_norvanes():
+    extra = os.environ.get("NORVANES_PATH")
+    if extra:
+        sys.path.insert(0, extra)
+    try:
+        import norvanes
+    except ImportError as exc:  # reported by the caller
+        return None, exc
+    return norvanes, None
+
+
+# ---------------------------------------------------------------------------------------------
+# The peers: the same token shape done in Python.
+
+
+def context(expires_at, purpose):
+    if expires_at is None and purpose is None:
+        return CTX_DEFAULT
+    p = ("session" if purpose is None else purpose).encode()
+    return b"\x01" + (expires_at or 0).to_bytes(8, "big") + bytes((len(p),)) + p
+
+
+def check_context(ctx, purpose):
+    """Minimal context check, in norvanes' order: version, shape, purpose, expiry."""
+    if len(ctx) < 11 or ctx[0] != 1 or len(ctx) != 10 + ctx[9]:
+        raise ValueError("invalid token")
+    if ctx[10:] != purpose:
+        raise ValueError("token was not minted for the expected purpose")
+    expiry = int.from_bytes(ctx[1:9], "big")
+    if expiry and expiry <= time.time():
+        raise ValueError("token has expired")
+
+
+def make_glue(seal, unseal, nonce_len, fail):
+    """mint/open closures around a one-shot AEAD: seal(nonce, data, ad), unseal(nonce, ct, ad)."""
+    urandom = os.urandom
+    b64e = base64.urlsafe_b64encode
+    b64d = base64.urlsafe_b64decode
+
+    def mint(data, expires_at=None, purpose=None):
+        ctx = context(expires_at, purpose)
+        nonce = urandom(nonce_len)
+        return b".".join((b64e(nonce), b64e(ctx), b64e(seal(nonce, data, ctx)))).decode("ascii")
+
+    def open_(token, purpose=b"session"):
+        fields = token.encode("ascii").split(b".")
+        if len(fields) != 3:
+            raise ValueError("invalid token")
+        nonce = b64d(fields[0])
+        ctx = b64d(fields[1])
+        sealed = b64d(fields[2])
+        if len(nonce) != nonce_len:
+            raise ValueError("invalid token")
+        try:
+            data = unseal(nonce, sealed, ctx)
+        except fail:
+            raise ValueError("the data has been modified") from None
+        check_context(ctx, purpose)
+        return data
+
+    return mint, open_
+
+
+def derived_key(label):
+    """The cipher key norvanes uses: SHA-256(16 key bytes, big-endian || label)."""
+    return hashlib.sha256(KEY.to_bytes(16, "big") + label).digest()
+
+
+def aesgcm_glue():
+    from cryptography.exceptions import InvalidTag
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+    aead = AESGCM(derived_key(b"aes256gcm"))
+    return make_glue(aead.encrypt, aead.decrypt, 12, InvalidTag)
+
+
+def nacl_glue():
+    from nacl.bindings import (
+        crypto_aead_xchacha20poly1305_ietf_decrypt as dec,
+        crypto_aead_xchacha20poly1305_ietf_encrypt as enc,
+    )
+    from nacl.exceptions import CryptoError
+
+    key = derived_key(b"xchacha20poly1305")
+    return make_glue(lambda n, d, a: enc(d, a, n, key), lambda n, c, a: dec(c, a, n, key), 24, CryptoError)
+
+
+def fernet():
+    from cryptography.fernet import Fernet
+
+    f = Fernet(base64.urlsafe_b64encode(derived_key(b"fernet")))
+    return f.encrypt, f.decrypt
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing.
+
+
+class Case:
+    def __init__(self, key, fn, arg, clock):
+        self.key = key  # (impl, size, op)
+        self.timer = timeit.Timer("f(x)", timer=clock, globals={"f": fn, "x": arg})
+        self.number = 0
+        self.samples = []
+
+    def calibrate(self, min_time, fixed):
+        if fixed:
+            self.number = fixed
+            return
+        # timeit.Timer.autorange with a configurable goal: 1, 2, 5, 10, 20, 50, ... calls
+        i = 1
+        while True:
+            for j in (1, 2, 5):
+                n = i * j
+                if self.timer.timeit(n) >= min_time:
+                    self.number = n
+                    return
+            i *= 10
+
+    def sample(self):
+        self.samples.append(self.timer.timeit(self.number) / self.number)
+
+    @property
+    def median(self):
+        return statistics.median(self.samples)
+
+
+class Floor(Case):
+    def __init__(self, key, stmt, globals_, clock):
+        self.key = key
+        self.timer = timeit.Timer(stmt, timer=clock, globals=globals_)
+        self.number = 0
+        self.samples = []
+
+
+def build_cases(impls, aes_bare, clock):
+    cases = []
+    for name, (mint, open_) in impls.items():
+        for n in SIZES:
+            data = b"a" * n
+            token = mint(data)
+            if open_(token) != data:
+                raise SystemExit(f"bench: {name} does not round-trip {n} bytes")
+            cases.append(Case((name, n, "mint"), mint, data, clock))
+            cases.append(Case((name, n, "open"), open_, token, clock))
+    cases.append(Floor(("os.urandom(12)", 12, "floor"), "f(12)", {"f": os.urandom}, clock))
+    aead, nonce, data = aes_bare
+    cases.append(Floor(("AESGCM.encrypt 64 B", 64, "floor"), "f(n, d, a)",
+                       {"f": aead.encrypt, "n": nonce, "d": data, "a": CTX_DEFAULT}, clock))
+    return cases
+
+
+def cross_check(nv_aes, nv_xc, aes, nacl):
+    """The glue tokens are the same tokens: each side opens the other's."""
+    problems = []
+    for label, nv, (mint, open_) in (("AESGCM glue", nv_aes, aes), ("PyNaCl glue", nv_xc, nacl)):
+        data = b"cross-check \xc3\xa9"
+        try:
+            ok = nv.decrypt(mint(data)) == data and open_(nv.encrypt(data)) == data
+        except Exception as exc:  # noqa: BLE001 - reported, not fatal
+            ok, data = False, exc
+        if not ok:
+            problems.append(f"{label} and norvanes do not open each other's tokens ({data!r})")
+    return problems
+
+
+# ---------------------------------------------------------------------------------------------
+# Memory.
+
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def rss_check(nv, cycles):
+    enc, dec = nv.encrypt, nv.decrypt
+    data = b"a" * 64
+    for _ in range(10_000 if cycles >= 100_000 else 100):  # warm the allocators first
+        dec(enc(data))
+    gc.collect()
+    before = rss()
+    half = cycles // 2
+    for _ in range(half):
+        dec(enc(data))
+    gc.collect()
+    mid = rss()
+    for _ in range(cycles - half):
+        dec(enc(data))
+    gc.collect()
+    after = rss()
+    # refused opens: the error path (exception objects) must not leak either
+    tok = enc(data)
+    bad = tok[:-6] + ("A" if tok[-6] != "A" else "B") + tok[-5:]
+    refusals = max(cycles // 10, 1)
+    for _ in range(refusals):
+        try:
+            dec(bad)
+        except ValueError:
+            pass
+    gc.collect()
+    after_refusals = rss()
+    return before, mid, after, refusals, after_refusals
+
+
+# ---------------------------------------------------------------------------------------------
+# The machine.
+
+
+def machine(norvanes):
+    lines = []
+    cpu = "unknown"
+    flags = set()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name") and cpu == "unknown":
+                cpu = line.split(":", 1)[1].strip()
+            elif line.startswith("flags") and not flags:
+                flags = set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    feats = ", ".join(f for f in ("aes", "pclmulqdq", "avx2", "avx512f", "vaes") if f in flags)
+    lines.append(f"- CPU: {cpu} ({os.cpu_count()} logical cores; {feats or 'no AES-NI'}); "
+                 f"load average at start {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    lines.append(f"- OS: {platform.system()} {platform.release()} ({platform.machine()})")
+    lines.append(f"- Python: {platform.python_implementation()} {platform.python_version()} "
+                 f"({sys.executable})")
+    try:
+        import cryptography
+        from cryptography.hazmat.backends.openssl.backend import backend as ossl
+
+        lines.append(f"- cryptography {cryptography.__version__} ({ossl.openssl_version_text()})")
+    except Exception:  # noqa: BLE001
+        pass
+    try:
+        import nacl
+
+        lines.append(f"- PyNaCl {nacl.__version__}")
+    except Exception:  # noqa: BLE001
+        pass
+    if norvanes is not None:
+        so = Path(norvanes.__file__)
+        digest = hashlib.sha256(so.read_bytes()).hexdigest()[:12] if so.is_file() else "?"
+        version = getattr(norvanes, "__version__", None)
+        lines.append(f"- norvanes {version or '(no __version__)'}: {so.name}, sha256 {digest}, "
+                     f"{'from NORVANES_PATH' if os.environ.get('NORVANES_PATH') else 'built by pip install .'}; "
+                     f"work tree {git_describe()}"
+                     f"{'' if os.environ.get('NORVANES_PATH') else '; CMake build type ' + build_type()}")
+    return lines
+
+
+def git_describe():
+    try:
+        head = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        return f"commit {head}{' + local changes' if dirty else ''}"
+    except Exception:  # noqa: BLE001
+        return "commit unknown"
+
+
+def build_type():
+    try:
+        import tomllib
+
+        conf = tomllib.loads((ROOT / "pyproject.toml").read_text())
+        sk = conf.get("tool", {}).get("scikit-build", {})
+        return (sk.get("cmake", {}).get("build-type") or sk.get("build-type")
+                or "Release (scikit-build-core default)")
+    except Exception:  # noqa: BLE001
+        return "unknown"
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def us(t):
+    return f"{t * 1e6:.2f}" if t < 1e-4 else f"{t * 1e6:.1f}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="smoke run: few iterations, 2,000 RSS cycles")
+    ap.add_argument("--repeat", type=int, default=None, help="timed repeats per case (default 9, quick 3)")
+    ap.add_argument("--min-time", type=float, default=0.2,
+                    help="seconds one repeat of a case lasts at least (auto-ranged number; default 0.2)")
+    ap.add_argument("--cycles", type=int, default=None, help="mint+open cycles of the RSS check (default 10**6)")
+    ap.add_argument("--core-seal-ns", type=float, default=None,
+                    help="the C++ core benchmark's BM_AesSeal/64 CPU time in ns, for the syscall-floor ratio "
+                         "(bench/run --core measures and passes it)")
+    ap.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                    help="cpu: this process's CPU time (user + system; time.process_time), which leaves out the "
+                         "time other processes hold the core on a shared machine; wall: time.perf_counter")
+    ap.add_argument("--peers-only", action="store_true", help="run without norvanes (developing the bench)")
+    args = ap.parse_args()
+    repeat = args.repeat or (3 if args.quick else 9)
+    cycles = args.cycles if args.cycles is not None else (2_000 if args.quick else 10**6)
+    fixed = 100 if args.quick else 0
+
+    norvanes, err = load_norvanes()
+    if norvanes is None and not args.peers_only:
+        raise SystemExit(f"bench: cannot import norvanes ({err}); build it (bench/run) or set NORVANES_PATH")
+
+    from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+    impls = {}
+    nv_aes = nv_xc = None
+    aes, nacl = aesgcm_glue(), nacl_glue()
+    if norvanes is not None:
+        nv_aes = norvanes.Norvane(norvanes.Backend.AES256_GCM, key=KEY)
+        nv_xc = norvanes.Norvane(norvanes.Backend.XCHACHA20_POLY1305, key=KEY)
+        impls["norvanes AES-256-GCM"] = (nv_aes.encrypt, nv_aes.decrypt)
+    impls["AESGCM glue"] = aes
+    if nv_xc is not None:
+        impls["norvanes XChaCha20-Poly1305"] = (nv_xc.encrypt, nv_xc.decrypt)
+    impls["PyNaCl XChaCha glue"] = nacl
+    impls["Fernet"] = fernet()
+
+    notes = []
+    if norvanes is not None:
+        notes += cross_check(nv_aes, nv_xc, aes, nacl)
+    mach = machine(norvanes)
+
+    bare = (AESGCM(derived_key(b"aes256gcm")), bytes(12), b"a" * 64)
+    clock = time.process_time if args.clock == "cpu" else time.perf_counter
+    cases = build_cases(impls, bare, clock)
+    started = time.perf_counter()
+    print(f"bench: calibrating {len(cases)} cases ...", file=sys.stderr, flush=True)
+    for c in cases:
+        c.calibrate(args.min_time, fixed)
+    for r in range(repeat):
+        print(f"bench: round {r + 1}/{repeat}", file=sys.stderr, flush=True)
+        order = cases[r % len(cases):] + cases[:r % len(cases)]
+        for c in order:
+            c.sample()
+    med = {c.key: c.median for c in cases}
+    spread = {c.key: (max(c.samples) - min(c.samples)) / c.median for c in cases}
+    timing_s = time.perf_counter() - started
+
+    rss_rows = []
+    if norvanes is not None and cycles > 0:
+        for label, nv in (("AES-256-GCM", nv_aes), ("XChaCha20-Poly1305", nv_xc)):
+            print(f"bench: RSS check {label}, {cycles} cycles", file=sys.stderr, flush=True)
+            t0 = time.perf_counter()
+            res = rss_check(nv, cycles)
+            rss_rows.append((label, res, time.perf_counter() - t0))
+
+    # ---- output -----------------------------------------------------------------------------
+    names = list(impls)
+    out = []
+    out.append("### Time per operation, µs (%s time, median of %d repeats%s)" %
+               ("process CPU" if args.clock == "cpu" else "wall-clock", repeat,
+                ", QUICK SMOKE RUN: not a measurement" if args.quick else ""))
+    out.append("")
+    out.append("| payload | op | " + " | ".join(names) + " |")
+    out.append("|---|---|" + "---:|" * len(names))
+    for n in SIZES:
+        for op in ("mint", "open"):
+            out.append(f"| {SIZE_NAMES[n]} | {op} | " + " | ".join(us(med[(nm, n, op)]) for nm in names) + " |")
+    out.append("")
+    out.append(f"Floors: `os.urandom(12)` {us(med[('os.urandom(12)', 12, 'floor')])} µs; "
+               f"bare `AESGCM.encrypt` of 64 B (17 B associated data) "
+               f"{us(med[('AESGCM.encrypt 64 B', 64, 'floor')])} µs.")
+    worst = max(spread, key=spread.get)
+    out.append(f"Spread (max − min over the repeats, ÷ median): median {statistics.median(spread.values()):.1%}, "
+               f"worst {spread[worst]:.1%} ({worst[0]} {SIZE_NAMES.get(worst[1], '')} {worst[2]}).")
+    out.append("")
+
+    if norvanes is not None:
+        out.append("### Ratios (issue 4 targets; same run)")
+        out.append("")
+        out.append("| ratio | payload | op | measured | target | |")
+        out.append("|---|---|---|---:|---:|---|")
+        targets = [
+            ("norvanes AES-256-GCM", "AESGCM glue", 64, "mint", 0.35), (None, None, 64, "open", 0.15),
+            (None, None, 1024, "mint", 0.30), (None, None, 1024, "open", 0.15),
+            (None, None, 16384, "mint", 0.35), (None, None, 16384, "open", 0.20),
+            ("norvanes XChaCha20-Poly1305", "PyNaCl XChaCha glue", 64, "mint", 0.20),
+            (None, None, 64, "open", 0.10),
+            (None, None, 1024, "mint", None), (None, None, 1024, "open", None),
+            (None, None, 16384, "mint", 0.90), (None, None, 16384, "open", 0.50),
+        ]
+        a = b = None
+        for ta, tb, n, op, target in targets:
+            a, b = ta or a, tb or b
+            ratio = med[(a, n, op)] / med[(b, n, op)]
+            label = "AES norvanes ÷ AESGCM glue" if "AES-256" in a else "XChaCha norvanes ÷ PyNaCl glue"
+            mark = "" if target is None else ("PASS" if ratio <= target else "MISS")
+            out.append(f"| {label} | {SIZE_NAMES[n]} | {op} | {ratio:.3f} | "
+                       f"{'—' if target is None else f'≤ {target:.2f}'} | {mark} |")
+        mint64 = med[("norvanes AES-256-GCM", 64, "mint")]
+        urand = med[("os.urandom(12)", 12, "floor")]
+        if args.core_seal_ns is not None:
+            seal, what = args.core_seal_ns * 1e-9, "core BM_AesSeal/64"
+        else:
+            seal, what = med[("AESGCM.encrypt 64 B", 64, "floor")], "bare AESGCM.encrypt 64 B (no --core-seal-ns given)"
+        ratio = mint64 / (urand + seal)
+        out.append(f"| AES mint ÷ (os.urandom(12) + {what}) | 64 B | mint | {ratio:.3f} | ≤ 1.30 | "
+                   f"{'PASS' if ratio <= 1.3 else 'MISS'} |")
+        out.append("")
+        out.append(f"Syscall floor: norvanes 64 B mint {us(mint64)} µs against os.urandom(12) {us(urand)} µs "
+                   f"+ {what} {seal * 1e6:.3f} µs = {us(urand + seal)} µs.")
+        out.append("")
+
+    if rss_rows:
+        out.append("### Memory: RSS over mint+open cycles of 64 B (gc on; then refused opens of a modified token)")
+        out.append("")
+        out.append("| backend | cycles | RSS before | after half | after all | growth | "
+                   "refused opens | RSS after them | |")
+        out.append("|---|---:|---:|---:|---:|---:|---:|---:|---|")
+        for label, (before, mid, after, refusals, after_ref), secs in rss_rows:
+            growth = max(after, after_ref) - before
+            ok = growth <= 1 << 20  # under one byte per cycle at 10**6 cycles
+            out.append(f"| {label} | {cycles:,} | {before / 1024:,.0f} KiB | {mid / 1024:,.0f} KiB | "
+                       f"{after / 1024:,.0f} KiB | {growth / 1024:+,.0f} KiB | {refusals:,} | "
+                       f"{after_ref / 1024:,.0f} KiB | {'PASS' if ok else 'MISS'} (≤ 1 MiB) |")
+        out.append("")
+
+    out.append("### Machine")
+    out.append("")
+    out += mach
+    cmd = os.environ.get("NORVANES_BENCH_CMD") or "python " + " ".join(sys.argv)
+    out.append(f"- command: `{cmd}`, run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}")
+    out.append(f"- timing took {timing_s:.0f} s; load average at end "
+               f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    if notes:
+        out.append("")
+        out += [f"**Warning:** {n}" for n in notes]
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()
