@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "base64url_simd.h"
+#include "consttime.h"
 #include "ct.h"
 
 namespace norvane::base64url {
@@ -142,6 +143,8 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
     }
     // Valid 6-bit values and zero leftover bits never set the top two bits.
     bad = static_cast<std::uint8_t>(ct::value_barrier(bad));
+    // Whether a field decodes is public: opening reports it.
+    CONSTTIME_DECLASSIFY(&bad, sizeof bad);
     if ((bad & 0xC0) != 0) {
         return std::nullopt;
     }

@@ -2,6 +2,7 @@
 
 #include "norvane/base64url.h"
 #include "norvane/utf8.h"
+#include "consttime.h"
 
 namespace norvane {
 
@@ -34,7 +35,10 @@ void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* 
     if (p != ct_begin + base64url::encoded_len(sealed.size()) || p != end) {
         throw InternalFault("ciphertext buffer has the encoded length");
     }
-    if (!is_ascii({reinterpret_cast<const std::uint8_t*>(out), static_cast<std::size_t>(end - out)})) {
+    bool ascii = is_ascii({reinterpret_cast<const std::uint8_t*>(out), static_cast<std::size_t>(end - out)});
+    // The token text is public once written.
+    CONSTTIME_DECLASSIFY(&ascii, sizeof ascii);
+    if (!ascii) {
         throw InternalFault("base64url and separators are ASCII");
     }
 }
