@@ -1,4 +1,6 @@
-# Type information for the norvanes extension module.
+# Type information for the norvanes extension module. Every signature here is
+# the runtime's own: the same parameter names, kinds and defaults as the
+# __text_signature__ of the type and its methods.
 from typing import ClassVar, SupportsIndex, final
 
 __all__ = ["Norvane", "Backend"]
@@ -8,8 +10,8 @@ class Backend:
     AES256_GCM: ClassVar[Backend]
     XCHACHA20_POLY1305: ClassVar[Backend]
     def __int__(self) -> int: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final

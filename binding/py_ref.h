@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include "py_compat.h"
+
 #include <utility>
 
 namespace norvanes {

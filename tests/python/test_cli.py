@@ -1,0 +1,342 @@
+"""The norvane command-line tool, driven as a subprocess.
+
+The binary is NORVANE_CLI when that is set (scripts/test points it at the
+CMake build), else the `norvane` installed beside this interpreter (pip
+install .), else the first one on PATH.
+"""
+
+import datetime
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+from norvanes import Backend, Norvane
+
+from conftest import KEY, OTHER_KEY, b64e, context_record, fields, join
+
+KEY_VAR = "NORVANE_CLI_TEST_KEY"
+BACKENDS = {"aes256gcm": Backend.AES256_GCM, "xchacha20poly1305": Backend.XCHACHA20_POLY1305}
+NONCE_LEN = {"aes256gcm": 12, "xchacha20poly1305": 24}
+INVALID_TOKEN = "invalid token"
+INVALID_BASE64 = "base64 is invalid"
+TAMPERED = "the data has been modified"
+WRONG_PURPOSE = "token was not minted for the expected purpose"
+INVALID_KEY_ENV = "the value of key_env is invalid"
+EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
+
+
+@pytest.fixture(scope="session")
+def cli():
+    path = os.environ.get("NORVANE_CLI") or os.path.join(os.path.dirname(sys.executable), "norvane")
+    if not os.access(path, os.X_OK):
+        path = shutil.which("norvane")
+    if path is None:
+        (pytest.fail if os.environ.get("CI") == "true" else pytest.skip)("no norvane tool: set NORVANE_CLI")
+    return path
+
+
+@pytest.fixture
+def run(cli):
+    """run(*args, stdin=b"", key=KEY, env=None): the tool with `key` (None:
+    unset) in KEY_VAR."""
+
+    def run_cli(*args, stdin=b"", key=KEY, env=None):
+        full_env = {k: v for k, v in os.environ.items() if k != KEY_VAR}
+        full_env.update({} if key is None else {KEY_VAR: str(key)}, **(env or {}))
+        return subprocess.run([cli, *args], input=stdin, capture_output=True, env=full_env, timeout=60)
+
+    return run_cli
+
+
+@pytest.fixture(params=sorted(BACKENDS))
+def backend_arg(request):
+    return request.param
+
+
+def keyed(command, backend_arg, *rest):
+    return (command, "--backend", backend_arg, "--key-env", KEY_VAR, *rest)
+
+
+def refused_with(result, message):
+    """Status 1, and the library's message alone on stderr."""
+    assert (result.returncode, result.stdout, result.stderr.decode()) == (EXIT_REFUSED, b"", message + "\n")
+
+
+def mint(run, backend_arg, data, *options):
+    result = run(*keyed("mint", backend_arg, *options), stdin=data)
+    assert result.returncode == EXIT_OK, result.stderr
+    assert result.stdout.endswith(b"\n") and result.stdout.count(b"\n") == 1
+    return result.stdout.decode("ascii")[:-1]
+
+
+def iso_utc(seconds):
+    """ISO 8601 by datetime. The Gregorian calendar repeats every 400 years
+    (146097 days), so whole cycles go into the year and datetime does the rest."""
+    days, in_day = divmod(seconds, 86400)
+    cycles, days = divmod(days, 146097)
+    date = datetime.date(1970, 1, 1) + datetime.timedelta(days=days)
+    year = date.year + 400 * cycles
+    clock = (datetime.datetime.min + datetime.timedelta(seconds=in_day)).strftime("%H:%M:%S")
+    return f"{'+' if year > 9999 else ''}{year:04d}-{date.month:02d}-{date.day:02d}T{clock}Z"
+
+
+def inspect_lines(result):
+    assert result.returncode == EXIT_OK, result.stderr
+    return dict(line.split(": ", 1) for line in result.stdout.decode().splitlines())
+
+
+# -- minting and opening ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("data", [b"", b"hello", "café ☕\n".encode(), b"x" * 16384],
+                         ids=["empty", "ascii", "utf8", "max"])
+@pytest.mark.parametrize("purpose", [None, "p", "p" * 255])
+def test_mint_then_open_round_trips(run, backend_arg, data, purpose):
+    purpose_args = () if purpose is None else ("--purpose", purpose)
+    token = mint(run, backend_arg, data, *purpose_args, "--expires-at", str(2**64 - 1))
+    nonce, context, sealed = fields(token)
+    assert (len(nonce), context, len(sealed)) == (
+        NONCE_LEN[backend_arg], context_record(2**64 - 1, purpose or "session"), len(data) + 16)
+    opened = run(*keyed("open", backend_arg, *purpose_args, token))
+    assert (opened.returncode, opened.stdout, opened.stderr) == (EXIT_OK, data, b"")
+
+
+def test_tokens_are_interchangeable_with_the_module(run, backend_arg):
+    box = Norvane(BACKENDS[backend_arg], key=KEY)
+    assert box.decrypt_for(mint(run, backend_arg, b"from the shell", "--purpose", "x"), "x") == b"from the shell"
+    from_module = box.encrypt("from Python ✓".encode())
+    assert run(*keyed("open", backend_arg, from_module)).stdout == "from Python ✓".encode()
+
+
+@pytest.mark.parametrize("stdin_suffix, operand, message", [
+    (b"", (), None), (b"\n", (), None), (b"\r\n", ("-",), None),
+    (b"\n\n", (), INVALID_BASE64),  # only one line break is forgiven
+])
+def test_open_reads_the_token_from_stdin(run, backend_arg, stdin_suffix, operand, message):
+    token = mint(run, backend_arg, b"piped")
+    opened = run(*keyed("open", backend_arg, *operand), stdin=token.encode() + stdin_suffix)
+    if message:
+        refused_with(opened, message)
+    else:
+        assert (opened.returncode, opened.stdout) == (EXIT_OK, b"piped")
+
+
+def test_option_syntax(run, backend_arg):
+    # --name=value; "--" ends the options; a token may begin with "-".
+    token = mint(run, backend_arg, b"eq", "--purpose=--help", "--expires-at=4000000000")
+    assert run("open", f"--backend={backend_arg}", f"--key-env={KEY_VAR}", "--purpose", "--help", "--",
+               token).stdout == b"eq"
+    box = Norvane(BACKENDS[backend_arg], key=KEY)
+    dashed = next(t for t in (box.encrypt(b"dash") for _ in range(5000)) if t.startswith("-"))
+    assert run(*keyed("open", backend_arg, dashed)).stdout == b"dash"
+    assert inspect_lines(run("inspect", dashed))["plaintext length"] == "4 bytes"
+
+
+def test_open_refusals_carry_the_library_message(run, backend_arg):
+    other = "xchacha20poly1305" if backend_arg == "aes256gcm" else "aes256gcm"
+    token = mint(run, backend_arg, b"secret", "--purpose", "reset")
+    nonce, context, sealed = fields(token)
+    flipped = join(nonce, context, sealed[:-1] + bytes([sealed[-1] ^ 1]))
+    refused_with(run(*keyed("open", backend_arg, token)), WRONG_PURPOSE)
+    refused_with(run(*keyed("open", backend_arg, "--purpose", "Reset", token)), WRONG_PURPOSE)
+    refused_with(run(*keyed("open", other, "--purpose", "reset", token)), INVALID_TOKEN)
+    refused_with(run(*keyed("open", backend_arg, "--purpose", "reset", token), key=OTHER_KEY), TAMPERED)
+    refused_with(run(*keyed("open", backend_arg, "--purpose", "reset", flipped)), TAMPERED)
+    refused_with(run(*keyed("open", backend_arg, mint(run, backend_arg, b"old", "--expires-at", "1"))),
+                 "token has expired")
+
+
+def test_ttl_sets_the_expiry_from_the_clock(run, backend_arg):
+    before = int(time.time())
+    token = mint(run, backend_arg, b"t", "--ttl", "3600")
+    expires_at = int.from_bytes(fields(token)[1][1:9], "big")
+    assert before + 3600 <= expires_at <= int(time.time()) + 3600
+
+
+# -- keys --------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value", [None, "", " 1", "1\n", "-1", "++1", "0x10", "١٢", str(2**128)],
+                         ids=["unset", "empty", "space", "newline", "minus", "two-plus", "hex", "arabic", "2**128"])
+@pytest.mark.parametrize("command", ["mint", "open"])
+def test_invalid_key_variables_are_refused_as_key_env_refuses_them(run, monkeypatch, value, command):
+    if value is not None:
+        monkeypatch.setenv(KEY_VAR, value)
+    with pytest.raises(ValueError, match=f"^{INVALID_KEY_ENV}$"):
+        Norvane(Backend.AES256_GCM, key_env=KEY_VAR)
+    operand = ("a.b.c",) if command == "open" else ()
+    refused_with(run(*keyed(command, "aes256gcm", *operand), stdin=b"x", key=value), INVALID_KEY_ENV)
+
+
+@pytest.mark.parametrize("text, value", [("0", 0), ("+" + str(KEY), KEY), ("0" * 40 + str(KEY), KEY),
+                                         (str(2**128 - 1), 2**128 - 1)])
+def test_key_variables_are_parsed_as_key_env_parses_them(run, backend_arg, text, value):
+    token = Norvane(BACKENDS[backend_arg], key=value).encrypt(b"same key")
+    assert run(*keyed("open", backend_arg, token), key=text).stdout == b"same key"
+
+
+# -- refusals of minting -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("data, options, message", [
+    (b"x", ("--expires-at", "0"), "expires_at must be greater than zero — pass None for no expiry"),
+    (b"x", ("--purpose", ""), "purpose must not be empty — pass None for the default instead"),
+    (b"x", ("--purpose", "é" * 128), "purpose exceeds the 255-byte limit"),
+    ("é".encode() * 8193, (), "plaintext exceeds the 16384-byte limit"),
+    (b"\xff" * 20000, (), "plaintext exceeds the 16384-byte limit"),  # the size is checked first
+    (b"\xff", (), "invalid utf-8 sequence of 1 bytes from index 0"),
+    (b"a\xe2\x82", (), "incomplete utf-8 byte sequence from index 1"),
+    (b"ab\xf0\x9f\x98(", (), "invalid utf-8 sequence of 3 bytes from index 2"),
+    (b"\xed\xa0\x80", (), "invalid utf-8 sequence of 1 bytes from index 0"),
+])
+def test_mint_refusals(run, backend_arg, data, options, message):
+    refused_with(run(*keyed("mint", backend_arg, *options), stdin=data), message)
+
+
+# -- inspect -----------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("expires_at", [None, 1, 951782400, 4107542399, 253402300799, 253402300800, 2**64 - 1],
+                         ids=["never", "1", "2000-02-29", "2099-12-31", "9999-12-31", "10000-01-01", "max"])
+@pytest.mark.parametrize("purpose", ["session", "ünïcödé"])
+def test_inspect_shows_what_the_token_reveals(run, backend_arg, expires_at, purpose):
+    token = Norvane(BACKENDS[backend_arg], key=KEY).encrypt(b"12345", expires_at=expires_at, purpose=purpose)
+    info = inspect_lines(run("inspect", token, key=None))
+    assert info == {
+        "backend": f"{backend_arg} ({NONCE_LEN[backend_arg]}-byte nonce)",
+        "expires": "never" if expires_at is None else f"{expires_at} ({iso_utc(expires_at)})",
+        "purpose": json.dumps(purpose, ensure_ascii=False),
+        "plaintext length": "5 bytes",
+        "tag": "unverified (only opening with the key checks it)",
+    }
+    as_json = run("inspect", "--json", key=None, stdin=token.encode() + b"\n")
+    assert json.loads(as_json.stdout) == {
+        "backend": backend_arg, "nonce_length": NONCE_LEN[backend_arg], "expires_at": expires_at,
+        "expires": None if expires_at is None else iso_utc(expires_at), "purpose": purpose,
+        "plaintext_length": 5, "verified": False,
+    }
+
+
+@pytest.mark.parametrize("purpose, shown", [
+    ("", '""'),
+    ('say "hi"\\', '"say \\"hi\\"\\\\"'),
+    ("two\nlines\ttab\r", '"two\\nlines\\ttab\\r"'),
+    ("\x1b[31mred\x7f", '"\\x1b[31mred\\x7f"'),
+    ("c1\u0085\u009b", '"c1\\u0085\\u009b"'),
+])
+def test_inspect_escapes_purposes_that_could_drive_a_terminal(run, purpose, shown):
+    token = join(bytes(12), context_record(0, purpose), bytes(17))  # hand-made: minting refuses ""
+    assert inspect_lines(run("inspect", token))["purpose"] == shown
+    assert json.loads(run("inspect", "--json", token).stdout)["purpose"] == purpose
+
+
+def test_inspect_shows_what_the_format_page_says(run):
+    page = (pathlib.Path(__file__).resolve().parents[2] / "docs" / "format.md").read_text()
+    block = re.search(r"```\n\$ norvane inspect (\S+)\n(.*?)```", page, re.DOTALL)
+    assert run("inspect", block.group(1), key=None).stdout.decode() == block.group(2)
+
+
+def _malformed():
+    """(id, token, inspect's message, opening's under the backend of the
+    nonce length, or under both when it has neither)."""
+    good = join(bytes(12), context_record(0, "session"), bytes(21))
+    nonce, context, sealed = good.split(".")
+    rows = [
+        ("empty", "", INVALID_TOKEN), ("two-fields", f"{nonce}.{context}", INVALID_TOKEN),
+        ("three-empty", "..", INVALID_TOKEN), ("oversized", good + "A" * (32769 - len(good)), INVALID_TOKEN),
+        ("fourth-field", good + ".x", INVALID_BASE64),
+        ("lost-padding", f"{nonce}.{context.rstrip('=')}.{sealed}", INVALID_BASE64),
+        ("plus", f"{nonce}.{context}.+{sealed[1:]}", INVALID_BASE64),
+        ("space", f"{nonce}.{context} .{sealed}", INVALID_BASE64),
+        ("non-canonical", f"{nonce}.{context}.{b64e(bytes(16))[:-3]}R==", INVALID_BASE64),
+        ("nonce-18", join(bytes(18), context_record(0, "s"), bytes(16)), INVALID_TOKEN),
+        ("sealed-15", join(bytes(12), context_record(0, "s"), bytes(15)), TAMPERED),
+        ("sealed-0", join(bytes(24), context_record(0, "s"), b""), TAMPERED),
+    ]
+    rows = [(name, token, message, message) for name, token, message in rows]
+    # Opening checks the tag before it reads the context; inspect cannot.
+    rows.append(("bad-context", join(bytes(12), b"\x02" + context_record(0, "s")[1:], bytes(16)), INVALID_TOKEN,
+                 TAMPERED))
+    return rows
+
+
+@pytest.mark.parametrize("token, shown, opened", [r[1:] for r in _malformed()], ids=[r[0] for r in _malformed()])
+def test_inspect_refuses_malformed_tokens_as_opening_does(run, token, shown, opened):
+    refused_with(run("inspect", token, key=None), shown)
+    try:
+        nonce_len = len(fields(token)[0])
+    except ValueError:
+        nonce_len = None
+    for name, backend in BACKENDS.items():
+        if nonce_len in (12, 24) and NONCE_LEN[name] != nonce_len:
+            continue
+        with pytest.raises(ValueError, match=f"^{re.escape(opened)}$"):
+            Norvane(backend, key=KEY).decrypt(token)
+
+
+# -- usage -------------------------------------------------------------------------------------------
+
+M = ("mint", "--backend", "aes256gcm", "--key-env", KEY_VAR)
+O = ("open", "--backend", "aes256gcm", "--key-env", KEY_VAR)
+
+
+@pytest.mark.parametrize("args, problem", [
+    (("mint", "--backend", "aes", "--key-env", KEY_VAR), "unknown backend 'aes'"),
+    (("mint", "--key-env", KEY_VAR), "--backend is required"),
+    (("open", "--backend", "aes256gcm", "a.b.c"), "--key-env is required"),
+    (M + ("--key", "5"), "unknown option '--key'"),
+    (M + ("-k",), "unknown option '-k'"),
+    (M + ("--ttl", "9", "--expires-at", "9"), "--expires-at and --ttl exclude each other"),
+    (M + ("--expires-at", "-5"), "--expires-at takes"),
+    (M + ("--expires-at", "+5"), "--expires-at takes"),
+    (M + ("--expires-at", str(2**64)), "--expires-at takes"),
+    (M + ("--ttl", "0"), "--ttl takes a positive"),
+    (M + ("--ttl", str(2**64 - 1)), "--ttl reaches past"),
+    (M + ("--backend", "aes256gcm"), "option '--backend' is given more than once"),
+    (("mint", "--backend", "aes256gcm", "--key-env"), "option '--key-env' needs a value"),
+    (M + ("data",), "unexpected argument 'data'"),
+    (M + ("--purpose", b"\xff"), "--purpose must be UTF-8 text"),
+    (O + ("a.b.c", "d.e.f"), "unexpected argument 'd.e.f'"),
+    (O + ("--ttl", "5", "a.b.c"), "unknown option '--ttl'"),
+    (("open", "--bogus", "--help"), "unknown option '--bogus'"),  # an error before --help wins
+    (("inspect", "--json=yes", "a.b.c"), "option '--json' takes no value"),
+])
+def test_usage_errors(run, args, problem):
+    result = run(*args)
+    assert (result.returncode, result.stdout) == (EXIT_USAGE, b"")
+    message = result.stderr.decode()
+    assert message.startswith(f"norvane {args[0]}: {problem}")
+    assert message.endswith(f"\nTry 'norvane {args[0]} --help'.\n")
+
+
+@pytest.mark.parametrize("args", [(), ("frobnicate",), ("--backend",)])
+def test_without_a_known_command_the_overview_goes_to_stderr(run, args):
+    result = run(*args)
+    assert (result.returncode, result.stdout) == (EXIT_USAGE, b"")
+    assert "usage: norvane <command>" in result.stderr.decode()
+
+
+@pytest.mark.parametrize("args, options", [
+    (("inspect", "--help"), ["--json"]),
+    (("mint", "-h"), ["--backend", "--key-env", "--expires-at", "--ttl", "--purpose"]),
+    (("open", "--backend", "aes256gcm", "--help", "--bogus"), ["--backend", "--key-env", "--purpose"]),
+])
+def test_help_per_command(run, args, options):
+    result = run(*args)
+    assert (result.returncode, result.stderr) == (EXIT_OK, b"")
+    text = result.stdout.decode()
+    assert text.startswith(f"usage: norvane {args[0]} ") and "Exit status: 0" in text
+    assert all(option in text for option in options + ["--help"])
+
+
+def test_overview_help_and_version(run):
+    overview = run("--help").stdout.decode()
+    assert all(re.search(rf"^  {c} ", overview, re.MULTILINE) for c in ("inspect", "mint", "open"))
+    assert run("--version").stdout == b"norvane 3.0.0\n"

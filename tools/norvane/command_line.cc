@@ -1,0 +1,137 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
+#include "norvane/utf8.h"
+
+namespace norvane_cli {
+namespace {
+
+const OptionDef* find_option(std::span<const OptionDef> known, std::string_view name) noexcept {
+    const auto it = std::find_if(known.begin(), known.end(), [&](const OptionDef& o) { return o.name == name; });
+    return it == known.end() ? nullptr : &*it;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "'";
+    out.append(text);
+    out += '\'';
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string_view> ParsedArgs::value(std::string_view name) const {
+    for (const auto& [n, v] : options) {
+        if (n == name) {
+            return v;
+        }
+    }
+    return std::nullopt;
+}
+
+ParseResult parse_args(std::span<const char* const> argv, std::span<const OptionDef> known,
+                       std::size_t max_operands) {
+    ParsedArgs parsed;
+    std::optional<UsageError> first_error;
+    auto fail = [&](std::string message) {
+        if (!first_error) {
+            first_error = UsageError{std::move(message)};
+        }
+    };
+
+    bool options_ended = false;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        const std::string_view arg = argv[i];
+        const bool looks_like_option = arg.size() > 1 && arg[0] == '-';
+        if (options_ended || !looks_like_option) {
+            parsed.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            if (!first_error) {
+                parsed.help = true;
+                return {std::move(parsed), {}};
+            }
+            continue;
+        }
+        const bool is_long = arg.starts_with("--");
+        const std::string_view body = is_long ? arg.substr(2) : std::string_view{};
+        const std::size_t eq = body.find('=');
+        const std::string_view name = body.substr(0, eq);
+        const OptionDef* option = is_long ? find_option(known, name) : nullptr;
+        if (option == nullptr) {
+            if (arg.find('.') != std::string_view::npos) {
+                parsed.operands.push_back(arg);  // a token whose first field begins with "-"
+            } else {
+                fail("unknown option " + quoted(is_long ? "--" + std::string(name) : std::string(arg)));
+            }
+            continue;
+        }
+        std::string_view value;
+        if (option->takes_value) {
+            if (eq != std::string_view::npos) {
+                value = body.substr(eq + 1);
+            } else if (i + 1 < argv.size()) {
+                value = argv[++i];
+            } else {
+                fail("option " + quoted(arg) + " needs a value");
+                continue;
+            }
+        } else if (eq != std::string_view::npos) {
+            fail("option " + quoted("--" + std::string(name)) + " takes no value");
+            continue;
+        }
+        if (parsed.has(option->name)) {
+            fail("option " + quoted("--" + std::string(option->name)) + " is given more than once");
+            continue;
+        }
+        parsed.options.emplace_back(option->name, value);
+    }
+    if (parsed.operands.size() > max_operands) {
+        fail("unexpected argument " + quoted(parsed.operands[max_operands]));
+    }
+    if (first_error) {
+        return {std::nullopt, std::move(*first_error)};
+    }
+    return {std::move(parsed), {}};
+}
+
+std::optional<norvane::Backend> parse_backend(std::string_view name) noexcept {
+    if (name == "aes256gcm") {
+        return norvane::Backend::Aes256Gcm;
+    }
+    if (name == "xchacha20poly1305") {
+        return norvane::Backend::XChaCha20Poly1305;
+    }
+    return std::nullopt;
+}
+
+std::string_view backend_name(norvane::Backend backend) noexcept {
+    return backend == norvane::Backend::Aes256Gcm ? "aes256gcm" : "xchacha20poly1305";
+}
+
+std::optional<std::uint64_t> parse_seconds(std::string_view text) noexcept {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;  // out of range
+    }
+    return value;
+}
+
+bool is_utf8(std::string_view text) noexcept {
+    return norvane::is_valid_utf8(
+        norvane::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+}  // namespace norvane_cli

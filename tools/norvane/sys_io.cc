@@ -1,0 +1,65 @@
+#include "sys_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include <unistd.h>
+
+namespace norvane_cli {
+
+std::optional<norvane::Bytes> read_stdin(std::size_t limit) {
+    constexpr std::size_t kChunk = 4096;
+    const std::size_t cap = limit + 1;
+    norvane::Bytes data;
+    data.reserve(cap);  // one buffer: nothing is copied into a block that is freed unwiped
+    while (data.size() < cap) {
+        const std::size_t have = data.size();
+        const std::size_t want = std::min(kChunk, cap - have);
+        data.resize(have + want);
+        const ssize_t n = ::read(STDIN_FILENO, data.data() + have, want);
+        if (n < 0 && errno == EINTR) {
+            data.resize(have);
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        data.resize(have + static_cast<std::size_t>(n));
+        if (n == 0) {
+            break;
+        }
+    }
+    return data;
+}
+
+bool write_all(int fd, norvane::ByteView bytes) noexcept {
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, std::string_view bytes) noexcept {
+    return write_all(fd, norvane::ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+std::optional<std::uint64_t> unix_now() noexcept {
+    timespec ts{};
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(ts.tv_sec);
+}
+
+}  // namespace norvane_cli
