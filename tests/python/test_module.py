@@ -121,15 +121,15 @@ def test_reimport_binds_the_same_process_wide_objects(fresh_import):
 
 
 def _unexecuted_module():
-    spec = importlib.util.find_spec("norvanes")
-    return spec, importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("norvanes")
+    return found, importlib.util.module_from_spec(found)
 
 
 @pytest.mark.parametrize("existing", [["first"], type("ListChild", (list,), {})(["first"])])
 def test_exec_appends_to_an_existing_all_list(existing):
-    spec, module = _unexecuted_module()
+    found, module = _unexecuted_module()
     module.__all__ = existing
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.__all__ is existing
     assert list(module.__all__) == ["first", "Norvane", "Backend"]
     assert module.Norvane is Norvane and module.Backend is Backend
@@ -137,17 +137,17 @@ def test_exec_appends_to_an_existing_all_list(existing):
 
 @pytest.mark.parametrize("bad, type_name", [(("first",), "tuple"), ("first", "str"), (None, "NoneType")])
 def test_exec_refuses_an_all_that_is_not_a_list(bad, type_name):
-    spec, module = _unexecuted_module()
+    found, module = _unexecuted_module()
     module.__all__ = bad
-    error = pytest.raises(TypeError, spec.loader.exec_module, module).value
+    error = pytest.raises(TypeError, found.loader.exec_module, module).value
     assert str(error) == f"'{type_name}' object is not an instance of 'list'"
     assert not hasattr(module, "Norvane")
 
 
 def test_exec_creates_all_when_missing():
-    spec, module = _unexecuted_module()
+    found, module = _unexecuted_module()
     assert not hasattr(module, "__all__")
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.__all__ == ["Norvane", "Backend"]
 
 
@@ -204,13 +204,13 @@ try:
 except ImportError:
     print(json.dumps("unavailable"))
     raise SystemExit(0)
-spec = importlib.util.find_spec("norvanes")
+found = importlib.util.find_spec("norvanes")
 outcomes = []
 for start in range(1000):
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     _testcapi.set_nomemory(start, start + 1)
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
         outcome = "ok"
     except BaseException as error:
         cause = error.__cause__
