@@ -2,11 +2,18 @@
 // the device fallback's one-time open under concurrent first users.
 #include "random.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <algorithm>
 #include <latch>
 #include <set>
 #include <thread>
@@ -112,6 +119,131 @@ TEST(FillRandom, ThreadsRacingTheFirstDeviceOpenAllSucceed) {
     std::set<std::vector<std::uint8_t>> distinct(out.begin(), out.end());
     for (int i = 0; i < kThreads; ++i) EXPECT_EQ(ok[i], 1) << "thread " << i;
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads));
+}
+
+// urandom_fds lists the descriptors of this process open on /dev/urandom.
+std::vector<int> urandom_fds() {
+    std::vector<int> out;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[PATH_MAX];
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "/dev/urandom") {
+            out.push_back(fd);
+        }
+    }
+    return out;
+}
+
+bool all_zero(const std::vector<std::uint8_t>& b) {
+    return std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0; });
+}
+
+// The scenarios below run in a child process (their exit status is their
+// verdict: 0 passes, anything else names the failed check), because they
+// close descriptors and leave the process-wide slot changed. Each starts
+// from a slot that was never opened.
+void fresh_slot() {
+    for (int fd : urandom_fds()) close(fd);
+    random_detail::exchange_slot(random_detail::SlotState::NotOpened);
+}
+
+// reuse_scenario: the fallback keeps a descriptor number; a program that
+// closes it and opens another file gets the same number. What that file
+// holds (here /dev/zero, /dev/null or a regular file of zeros) must never
+// become a nonce.
+int reuse_scenario(const std::string& impostor) {
+    fresh_slot();
+    std::vector<std::uint8_t> first(24);
+    if (!random_detail::fill_with_device(first)) return 10;
+    const std::vector<int> fds = urandom_fds();
+    if (fds.size() != 1) return 11;
+    const int number = fds[0];
+    std::string file = impostor;
+    if (file == "regular") {
+        char name[] = "/tmp/norvane-zeros-XXXXXX";
+        const int tmp = mkstemp(name);
+        if (tmp < 0 || ftruncate(tmp, 1 << 20) != 0) return 12;
+        close(tmp);
+        file = name;
+    }
+    const int other = open(file.c_str(), O_RDONLY);
+    if (other < 0 || dup2(other, number) != number) return 13;
+    close(other);
+    std::vector<std::uint8_t> a(24);
+    std::vector<std::uint8_t> b(24);
+    if (!random_detail::fill_with_device(a) || !random_detail::fill_with_device(b)) return 14;
+    if (all_zero(a) || all_zero(b) || a == b) return 15;
+    // The impostor's number is left to its owner, still open on it.
+    struct stat st;
+    if (fstat(number, &st) != 0) return 16;
+    const std::vector<int> now = urandom_fds();
+    if (now.size() != 1 || now[0] == number) return 17;
+    return 0;
+}
+
+class DeviceFallbackReuse : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DeviceFallbackReuse, AReusedDescriptorNumberIsNotReadFrom) {
+    EXPECT_EXIT(std::_Exit(reuse_scenario(GetParam())), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Impostors, DeviceFallbackReuse, ::testing::Values("/dev/zero", "/dev/null", "regular"),
+                         [](const auto& info) {
+                             const std::string name = info.param;
+                             return name == "regular" ? std::string("RegularFile") : name.substr(5);
+                         });
+
+int standard_stream_scenario() {
+    fresh_slot();
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    std::vector<std::uint8_t> b(16);
+    if (!random_detail::fill_with_device(b)) return 10;
+    const std::vector<int> fds = urandom_fds();
+    if (fds.size() != 1 || fds[0] <= STDERR_FILENO) return 11;
+    // 0 and 1 are free again: nothing of ours sits on them.
+    struct stat st;
+    if (fstat(STDIN_FILENO, &st) == 0 || fstat(STDOUT_FILENO, &st) == 0) return 12;
+    return 0;
+}
+
+TEST(FillRandom, DeviceDescriptorNeverTakesAStandardStream) {
+    EXPECT_EXIT(std::_Exit(standard_stream_scenario()), ::testing::ExitedWithCode(0), "");
+}
+
+int closed_scenario() {
+    fresh_slot();
+    std::vector<std::uint8_t> b(16);
+    if (!random_detail::fill_with_device(b)) return 10;
+    for (int fd : urandom_fds()) close(fd);
+    if (!random_detail::fill_with_device(b) || urandom_fds().size() != 1) return 11;
+    return 0;
+}
+
+TEST(FillRandom, ClosedDescriptorIsOpenedAgain) {
+    EXPECT_EXIT(std::_Exit(closed_scenario()), ::testing::ExitedWithCode(0), "");
+}
+
+// fork_scenario: a child forked while another thread is opening the device
+// has no such thread; it must open the device itself instead of waiting for
+// ever (an alarm ends it if it does wait).
+int fork_scenario() {
+    fresh_slot();
+    random_detail::exchange_slot(random_detail::SlotState::Opening);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        std::vector<std::uint8_t> b(16);
+        std::_Exit(random_detail::fill_with_device(b) && !all_zero(b) ? 0 : 20);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return 10;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 30;
+}
+
+TEST(FillRandom, ForkWhileAnotherThreadOpensDoesNotHangTheChild) {
+    EXPECT_EXIT(std::_Exit(fork_scenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
