@@ -25,6 +25,12 @@ Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plai
 // Tampered for any failure (short input, wrong key, any changed byte).
 Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad);
 
+// open_in_place verifies the tag of `sealed` (ciphertext || tag) and only
+// then deciphers the ciphertext in place. It returns false, with the buffer
+// untouched, when the tag does not verify or the buffer is shorter than a
+// tag.
+bool open_in_place(const AesGcmContext& ctx, Nonce nonce, ByteView aad, std::span<std::uint8_t> sealed) noexcept;
+
 // decrypt_owned is decrypt on a buffer the caller hands over: the plaintext
 // is deciphered in place and returned in that same buffer, without a copy.
 Result<Bytes> decrypt_owned(const AesGcmContext& ctx, Nonce nonce, Bytes&& sealed, ByteView aad);

@@ -6,6 +6,7 @@
 #include "consttime.h"
 #include "hchacha20.h"
 #include "primitives.h"
+#include "stack_scrub.h"
 
 namespace norvane::xchacha_backend {
 namespace {
@@ -31,6 +32,20 @@ const void* nonnull(const std::uint8_t* p) noexcept {
     return p != nullptr ? p : &empty;
 }
 
+// key_block_only is the ChaCha20 that opening hands to Poly1305: it makes
+// the one-time Poly1305 key from block 0 and leaves the payload (block 1
+// on) as it is, so that the call computes the tag over the ciphertext and
+// deciphers nothing. The counter is public; branching on it is fine.
+std::uint32_t key_block_only(const void* key, const void* iv, std::uint32_t cc, void* data, std::size_t len) {
+    if (cc != 0) {
+        return cc;
+    }
+    return primitives().chacha20(key, iv, cc, data, len);
+}
+
+// Block 0 of the keystream keys Poly1305; the payload starts at block 1.
+constexpr std::uint32_t FIRST_DATA_BLOCK = 1;
+
 }  // namespace
 
 Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
@@ -41,7 +56,31 @@ Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
     const Primitives& p = primitives();
     p.poly1305(st.subkey.data(), st.iv, out.data(), n, nonnull(aad.data()), aad.size(), out.data() + n,
                p.chacha20, 1);
+    // ChaCha20 keeps the subkey in its state, Poly1305 its one-time key,
+    // both on the stack.
+    scrub_stack<CALL_SCRUB_LEN>();
     return out;
+}
+
+bool open_in_place(KeyView key, Nonce nonce, ByteView aad, std::span<std::uint8_t> sealed) noexcept {
+    if (sealed.size() < TAG_LEN) {
+        return false;
+    }
+    const std::size_t n = sealed.size() - TAG_LEN;
+    CallState st(key, nonce);
+    const Primitives& p = primitives();
+    std::uint8_t tag[TAG_LEN];
+    p.poly1305(st.subkey.data(), st.iv, sealed.data(), n, nonnull(aad.data()), aad.size(), tag, &key_block_only, 0);
+    bool ok = ct::equal16(tag, sealed.data() + n);
+    secure_wipe(tag, sizeof tag);
+    // The verdict is public: a forger learns it from the refusal anyway.
+    CONSTTIME_DECLASSIFY(&ok, sizeof ok);
+    if (ok) {
+        // Only an authentic ciphertext is deciphered.
+        p.chacha20(st.subkey.data(), st.iv, FIRST_DATA_BLOCK, sealed.data(), n);
+    }
+    scrub_stack<CALL_SCRUB_LEN>();
+    return ok;
 }
 
 Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad) {
@@ -52,26 +91,10 @@ Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad) {
 
 Result<Bytes> decrypt_owned(KeyView key, Nonce nonce, Bytes&& sealed, ByteView aad) {
     Bytes buf = std::move(sealed);
-    if (buf.size() < TAG_LEN) {
+    if (!open_in_place(key, nonce, aad, buf)) {
         return NorvaneError::Tampered;
     }
-    const std::size_t n = buf.size() - TAG_LEN;
-    std::uint8_t tag[TAG_LEN];
-    {
-        // Poly1305 covers the ciphertext before it is deciphered; the buffer
-        // is the call's own and is wiped unless the tag verifies.
-        CallState st(key, nonce);
-        const Primitives& p = primitives();
-        p.poly1305(st.subkey.data(), st.iv, buf.data(), n, nonnull(aad.data()), aad.size(), tag, p.chacha20, 0);
-    }
-    bool ok = ct::equal16(tag, buf.data() + n);
-    secure_wipe(tag, sizeof tag);
-    // The verdict is public: a forger learns it from the refusal anyway.
-    CONSTTIME_DECLASSIFY(&ok, sizeof ok);
-    if (!ok) {
-        return NorvaneError::Tampered;
-    }
-    buf.resize(n);
+    buf.resize(buf.size() - TAG_LEN);
     return buf;
 }
 

@@ -20,6 +20,12 @@ Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext);
 // Tampered for any failure. The per-call subkey is wiped on every path.
 Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad);
 
+// open_in_place verifies the tag of `sealed` (ciphertext || tag) and only
+// then deciphers the ciphertext in place. It returns false, with the buffer
+// untouched, when the tag does not verify or the buffer is shorter than a
+// tag.
+bool open_in_place(KeyView key, Nonce nonce, ByteView aad, std::span<std::uint8_t> sealed) noexcept;
+
 // decrypt_owned is decrypt on a buffer the caller hands over: the plaintext
 // is deciphered in place and returned in that same buffer, without a copy.
 Result<Bytes> decrypt_owned(KeyView key, Nonce nonce, Bytes&& sealed, ByteView aad);

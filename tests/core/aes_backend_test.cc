@@ -94,6 +94,22 @@ TEST_F(AesBackendTest, EverySingleBitFlipIsTampered) {
     expect_tampered(nonce, Bytes(sealed.begin(), sealed.end() - 1), aad);
 }
 
+// Nothing is deciphered before the tag verifies: a forged buffer is left
+// exactly as it came, whichever byte was changed, and only an authentic one
+// turns into plaintext.
+TEST_F(AesBackendTest, OpenDeciphersOnlyAfterTheTagVerifies) {
+    const Bytes pt = test::bytes_of("forty bytes of plaintext, three blocks.");
+    const Bytes sealed = aes_backend::encrypt(*ctx, nonce, aad, pt);
+    for_each_bit_flip(sealed, [&](const Bytes& forged) {
+        Bytes buf = forged;
+        ASSERT_FALSE(aes_backend::open_in_place(*ctx, nonce, aad, buf));
+        ASSERT_EQ(to_hex(buf), to_hex(forged));
+    });
+    Bytes buf = sealed;
+    ASSERT_TRUE(aes_backend::open_in_place(*ctx, nonce, aad, buf));
+    EXPECT_EQ(to_hex(ByteView(buf.data(), pt.size())), to_hex(pt));
+}
+
 TEST_F(AesBackendTest, OtherKeyIsTampered) {
     auto other_key = key;
     other_key[31] ^= 1;
