@@ -194,9 +194,10 @@ class Keyring:
 
     Opening tries the keys in order. Only "the data has been modified" moves
     on to the next key, since it is what a token minted under another key
-    gets; every other refusal stops at once. Trying a key is an ordinary
-    constant-time opening, so the order reveals nothing the token's holder
-    could not learn from one key alone.
+    gets; every other refusal stops at once. Each try is the module's
+    constant-time opening, so the tries reveal nothing of a key or of the
+    data; only how many were made (which key of the ring opened the token)
+    may show in the time a call takes.
     """
 
     __slots__ = ("_backend", "_boxes")
