@@ -12,6 +12,7 @@ namespace {
 using norvane::NorvaneError;
 
 constexpr std::uint64_t kSecondsPerDay = 86400;
+constexpr std::uint64_t kFirstSecondOfYear10000 = 253402300800;  // 10000-01-01T00:00:00Z
 
 // Civil date of a day count since 1970-01-01 in the proleptic Gregorian
 // calendar, by whole 400-year eras of 146097 days counted from 0000-03-01.
@@ -131,7 +132,11 @@ std::string format_utc(std::uint64_t seconds) {
     return buf;
 }
 
-std::string describe(const TokenInfo& info) {
+bool has_expired(const TokenInfo& info, std::uint64_t now) noexcept {
+    return info.expires_at != 0 && now >= info.expires_at;
+}
+
+std::string describe(const TokenInfo& info, std::uint64_t now) {
     std::string out;
     out += "backend: ";
     out += backend_name(info.backend);
@@ -140,7 +145,8 @@ std::string describe(const TokenInfo& info) {
     if (info.expires_at == 0) {
         out += "never\n";
     } else {
-        out += std::to_string(info.expires_at) + " (" + format_utc(info.expires_at) + ")\n";
+        out += std::to_string(info.expires_at) + " (" + format_utc(info.expires_at) + ")";
+        out += has_expired(info, now) ? ", already expired\n" : "\n";
     }
     out += "purpose: " + quote(info.purpose, /*json=*/false) + "\n";
     out += "plaintext length: " + std::to_string(info.plaintext_len) + (info.plaintext_len == 1 ? " byte\n" : " bytes\n");
@@ -148,16 +154,22 @@ std::string describe(const TokenInfo& info) {
     return out;
 }
 
-std::string describe_json(const TokenInfo& info) {
+std::string describe_json(const TokenInfo& info, std::uint64_t now) {
     std::string out = "{\"backend\": \"";
     out += backend_name(info.backend);
     out += "\", \"nonce_length\": " + std::to_string(norvane::nonce_len(info.backend));
     if (info.expires_at == 0) {
         out += ", \"expires_at\": null, \"expires\": null";
     } else {
-        out += ", \"expires_at\": " + std::to_string(info.expires_at) + ", \"expires\": \"" +
-               format_utc(info.expires_at) + "\"";
+        out += ", \"expires_at\": " + std::to_string(info.expires_at);
+        // ISO 8601 text only where it has four-digit years, which is what
+        // JSON readers parse (Python's datetime.fromisoformat, for one);
+        // expires_at holds every expiry exactly.
+        out += info.expires_at < kFirstSecondOfYear10000
+                   ? ", \"expires\": \"" + format_utc(info.expires_at) + "\""
+                   : std::string(", \"expires\": null");
     }
+    out += has_expired(info, now) ? ", \"expired\": true" : ", \"expired\": false";
     out += ", \"purpose\": " + quote(info.purpose, /*json=*/true);
     out += ", \"plaintext_length\": " + std::to_string(info.plaintext_len);
     out += ", \"verified\": false}\n";
