@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "args.h"
+#include "norvane/fault.h"
 #include "errors.h"
 #include "guard.h"
 #include "once.h"
@@ -31,11 +32,23 @@ struct Member {
     norvane::Backend backend;
 };
 
-// Indexed by variant code; class attributes are set in this order.
-constexpr std::array<Member, 2> kMembers = {{
+// The Python names of the core's backends, indexed by variant code (the
+// backend's value); class attributes are set in this order.
+constexpr std::array<Member, norvane::BACKENDS.size()> kMembers = {{
     {"AES256_GCM", "Backend.AES256_GCM", norvane::Backend::Aes256Gcm},
     {"XCHACHA20_POLY1305", "Backend.XCHACHA20_POLY1305", norvane::Backend::XChaCha20Poly1305},
 }};
+
+constexpr bool members_follow_the_core() {
+    for (std::size_t code = 0; code < kMembers.size(); ++code) {
+        if (kMembers[code].backend != norvane::BACKENDS[code] ||
+            static_cast<std::size_t>(kMembers[code].backend) != code) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(members_follow_the_core(), "one member per core backend, at the index of its value");
 
 constexpr const char* kBackendDoc =
     "Which standard AEAD construction to use. There is no \"auto\" option \xe2\x80\x94\n"

@@ -198,12 +198,12 @@ PyObject* norvane_encrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
             }
             purpose = text;
         }
-        if (!check_utf8(data)) {
+        if (!check_data_utf8(data)) {
             return nullptr;
         }
         StrSink token;
-        if (auto error = core_of(self).encrypt_into(data, expires_at, purpose, token)) {
-            return raise_norvane_error(*error);
+        if (auto written = core_of(self).encrypt_into(data, expires_at, purpose, token); !written) {
+            return raise_norvane_error(written.error());
         }
         return token.str.release();
     });

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "base64url_simd.h"
-#include "consttime.h"
 #include "ct.h"
 
 namespace norvane::base64url {

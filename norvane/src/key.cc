@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "backend.h"
 #include "norvane/utf8.h"
 #include "stack_scrub.h"
 
@@ -109,9 +110,7 @@ Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env)
 }
 
 CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept {
-    static constexpr std::string_view aes_label = "aes256gcm";
-    static constexpr std::string_view xchacha_label = "xchacha20poly1305";
-    const std::string_view label = backend == Backend::Aes256Gcm ? aes_label : xchacha_label;
+    const std::string_view label = backend_row(backend).label;
 
     br_sha256_context sha;
     br_sha256_init(&sha);

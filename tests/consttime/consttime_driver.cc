@@ -38,7 +38,6 @@
 
 #include "aes_backend.h"
 #include "base64url_simd.h"
-#include "consttime.h"
 #include "ct.h"
 #include "hchacha20.h"
 #include "norvane/aad.h"

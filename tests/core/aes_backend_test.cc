@@ -51,7 +51,7 @@ class AesBackendTest : public ::testing::Test {
 protected:
     std::array<std::uint8_t, CIPHER_KEY_LEN> key = arr<CIPHER_KEY_LEN>(
         "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
-    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> ctx = aes_backend::prepare(key);
+    std::unique_ptr<AesGcmContext> ctx = aes_backend::prepare(key);
     std::array<std::uint8_t, AES_NONCE_LEN> nonce = arr<AES_NONCE_LEN>("0a0b0c0d0e0f101112131415");
     Bytes aad = from_hex("0100000000000000000773657373696f6e");
 
@@ -102,11 +102,11 @@ TEST_F(AesBackendTest, OpenDeciphersOnlyAfterTheTagVerifies) {
     const Bytes sealed = aes_backend::encrypt(*ctx, nonce, aad, pt);
     for_each_bit_flip(sealed, [&](const Bytes& forged) {
         Bytes buf = forged;
-        ASSERT_FALSE(aes_backend::open_in_place(*ctx, nonce, aad, buf));
+        ASSERT_FALSE(ctx->open(nonce, aad, buf));
         ASSERT_EQ(to_hex(buf), to_hex(forged));
     });
     Bytes buf = sealed;
-    ASSERT_TRUE(aes_backend::open_in_place(*ctx, nonce, aad, buf));
+    ASSERT_TRUE(ctx->open(nonce, aad, buf));
     EXPECT_EQ(to_hex(ByteView(buf.data(), pt.size())), to_hex(pt));
 }
 

@@ -136,18 +136,27 @@ ParseResult parse_args(std::span<const char* const> argv, std::span<const Option
     return {std::move(parsed), {}};
 }
 
-std::optional<norvane::Backend> parse_backend(std::string_view name) noexcept {
-    if (name == "aes256gcm") {
-        return norvane::Backend::Aes256Gcm;
+std::string backend_choices() {
+    std::string out;
+    for (std::size_t i = 0; i < norvane::BACKENDS.size(); ++i) {
+        if (i > 0) {
+            out += i + 1 == norvane::BACKENDS.size() ? " or " : ", ";
+        }
+        out += norvane::backend_name(norvane::BACKENDS[i]);
     }
-    if (name == "xchacha20poly1305") {
-        return norvane::Backend::XChaCha20Poly1305;
-    }
-    return std::nullopt;
+    return out;
 }
 
-std::string_view backend_name(norvane::Backend backend) noexcept {
-    return backend == norvane::Backend::Aes256Gcm ? "aes256gcm" : "xchacha20poly1305";
+std::string with_backend_choices(std::string_view text) {
+    static constexpr std::string_view placeholder = "{backends}";
+    std::string out;
+    for (std::size_t at = text.find(placeholder); at != std::string_view::npos; at = text.find(placeholder)) {
+        out += text.substr(0, at);
+        out += backend_choices();
+        text.remove_prefix(at + placeholder.size());
+    }
+    out += text;
+    return out;
 }
 
 ParsedSeconds parse_seconds(std::string_view text) noexcept {

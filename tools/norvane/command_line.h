@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 
 namespace norvane_cli {
@@ -72,10 +73,13 @@ std::string shown(std::string_view argument, std::string_view fallback);
 // at_position is the fallback for an argument that is not shown.
 std::string at_position(std::size_t position);
 
-// parse_backend accepts the names "aes256gcm" and "xchacha20poly1305",
-// which are also the labels of the cipher key derivation.
-std::optional<norvane::Backend> parse_backend(std::string_view name) noexcept;
-std::string_view backend_name(norvane::Backend backend) noexcept;
+// backend_choices lists the backends' names for messages and help texts,
+// as "a or b" ("a, b or c" for three).
+std::string backend_choices();
+
+// with_backend_choices returns a help text with every "{backends}" in it
+// replaced by backend_choices().
+std::string with_backend_choices(std::string_view text);
 
 // parse_seconds accepts one or more ASCII digits with a value that fits in
 // 64 unsigned bits: no sign, no spaces, no separators. Digits of a larger

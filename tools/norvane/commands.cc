@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 #include "norvane/error.h"
 #include "norvane/key.h"
@@ -86,7 +87,7 @@ constexpr std::string_view kMintHelp =
     "it); it must be UTF-8 and at most 16384 bytes long.\n"
     "\n"
     "options:\n"
-    "  --backend NAME     aes256gcm or xchacha20poly1305 (required)\n"
+    "  --backend NAME     {backends} (required)\n"
     "  --key-env VAR      the environment variable that holds the key, a 128-bit\n"
     "                     integer in decimal (required)\n"
     "  --expires-at T     the token expires at Unix time T (seconds, at least 1):\n"
@@ -112,7 +113,7 @@ constexpr std::string_view kOpenHelp =
     "line break is ignored. A token that begins with '-' may be given as it is.\n"
     "\n"
     "options:\n"
-    "  --backend NAME     aes256gcm or xchacha20poly1305 (required)\n"
+    "  --backend NAME     {backends} (required)\n"
     "  --key-env VAR      the environment variable that holds the key, a 128-bit\n"
     "                     integer in decimal (required); given again, an older\n"
     "                     key that may have minted the token\n"
@@ -137,7 +138,7 @@ constexpr std::string_view kRotateHelp =
     "from standard input; one trailing line break is ignored.\n"
     "\n"
     "options:\n"
-    "  --backend NAME     aes256gcm or xchacha20poly1305 (required)\n"
+    "  --backend NAME     {backends} (required)\n"
     "  --key-env VAR      the environment variable that holds the key to mint\n"
     "                     under (required); given again, an older key that may\n"
     "                     have minted the token\n"
@@ -213,13 +214,13 @@ struct KeyedOptions {
 std::optional<KeyedOptions> keyed_options(std::string_view command, const ParsedArgs& args, int& status) {
     const auto backend_text = args.value("backend");
     if (!backend_text) {
-        status = usage_error(command, "--backend is required (aes256gcm or xchacha20poly1305)");
+        status = usage_error(command, "--backend is required (" + backend_choices() + ")");
         return std::nullopt;
     }
-    const auto backend = parse_backend(*backend_text);
+    const auto backend = norvane::backend_named(*backend_text);
     if (!backend) {
         status = usage_error(command, "unknown backend " + shown(*backend_text, "(not shown)") +
-                                          " (choose aes256gcm or xchacha20poly1305)");
+                                          " (choose " + backend_choices() + ")");
         return std::nullopt;
     }
     auto key_envs = args.values("key-env");
@@ -341,7 +342,7 @@ std::optional<int> run_keyed_open(std::string_view command, std::string_view hel
     }
     const ParsedArgs& args = *parsed.args;
     if (args.help) {
-        return output(help);
+        return output(with_backend_choices(help));
     }
     int status = kExitUsage;
     const auto keyed = keyed_options(command, args, status);
@@ -446,7 +447,7 @@ int run_mint(std::span<const char* const> argv) {
     }
     const ParsedArgs& args = *parsed.args;
     if (args.help) {
-        return output(kMintHelp);
+        return output(with_backend_choices(kMintHelp));
     }
     int status = kExitUsage;
     const auto keyed = keyed_options("mint", args, status);

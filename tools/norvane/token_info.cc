@@ -4,7 +4,8 @@
 
 #include "command_line.h"
 #include "norvane/aad.h"
-#include "norvane/base64url.h"
+#include "norvane/backend.h"
+#include "norvane/token.h"
 
 namespace norvane_cli {
 namespace {
@@ -81,44 +82,23 @@ std::string quote(std::string_view text, bool json) {
 }  // namespace
 
 norvane::Result<TokenInfo> read_token_info(std::string_view token) {
-    if (token.size() > norvane::MAX_TOKEN_LEN) {
+    auto fields = norvane::decode_token(token);
+    if (!fields) {
+        return fields.error();
+    }
+    const std::optional<norvane::Backend> backend = norvane::backend_with_nonce_len(fields->nonce.size());
+    if (!backend) {
         return NorvaneError::InvalidToken;
     }
-    const std::size_t dot1 = token.find('.');
-    const std::size_t dot2 = dot1 == std::string_view::npos ? dot1 : token.find('.', dot1 + 1);
-    if (dot2 == std::string_view::npos) {
-        return NorvaneError::InvalidToken;
-    }
-    const auto nonce = norvane::base64url::decode(token.substr(0, dot1));
-    if (!nonce) {
-        return NorvaneError::InvalidBase64;
-    }
-    const auto context = norvane::base64url::decode(token.substr(dot1 + 1, dot2 - dot1 - 1));
-    if (!context) {
-        return NorvaneError::InvalidBase64;
-    }
-    // Only the length of the sealed bytes is needed, but the field must be
-    // decodable all the same, exactly as opening requires.
-    const auto sealed = norvane::base64url::decode(token.substr(dot2 + 1));
-    if (!sealed) {
-        return NorvaneError::InvalidBase64;
-    }
-    norvane::Backend backend;
-    if (nonce->size() == norvane::AES_NONCE_LEN) {
-        backend = norvane::Backend::Aes256Gcm;
-    } else if (nonce->size() == norvane::XCHACHA_NONCE_LEN) {
-        backend = norvane::Backend::XChaCha20Poly1305;
-    } else {
-        return NorvaneError::InvalidToken;
-    }
-    if (sealed->size() < norvane::TAG_LEN) {
+    if (fields->sealed.size() < norvane::TAG_LEN) {
         return NorvaneError::Tampered;
     }
-    auto parsed = norvane::aad::Context::from_bytes(*context);
+    auto parsed = norvane::aad::Context::from_bytes(fields->context);
     if (!parsed) {
         return NorvaneError::InvalidToken;
     }
-    return TokenInfo{backend, parsed->expires_at, std::move(parsed->purpose), sealed->size() - norvane::TAG_LEN};
+    return TokenInfo{*backend, parsed->expires_at, std::move(parsed->purpose),
+                     fields->sealed.size() - norvane::TAG_LEN};
 }
 
 std::string format_utc(std::uint64_t seconds) {
@@ -139,7 +119,7 @@ bool has_expired(const TokenInfo& info, std::uint64_t now) noexcept {
 std::string describe(const TokenInfo& info, std::uint64_t now) {
     std::string out;
     out += "backend: ";
-    out += backend_name(info.backend);
+    out += norvane::backend_name(info.backend);
     out += " (" + std::to_string(norvane::nonce_len(info.backend)) + "-byte nonce)\n";
     out += "expires: ";
     if (info.expires_at == 0) {
@@ -156,7 +136,7 @@ std::string describe(const TokenInfo& info, std::uint64_t now) {
 
 std::string describe_json(const TokenInfo& info, std::uint64_t now) {
     std::string out = "{\"backend\": \"";
-    out += backend_name(info.backend);
+    out += norvane::backend_name(info.backend);
     out += "\", \"nonce_length\": " + std::to_string(norvane::nonce_len(info.backend));
     if (info.expires_at == 0) {
         out += ", \"expires_at\": null, \"expires\": null";

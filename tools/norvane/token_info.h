@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 #include "norvane/result.h"
 

@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <string_view>
 
+#include "norvane/backend.h"
 #include "norvane/bytes.h"
 #include "norvane/constants.h"
 #include "norvane/result.h"
