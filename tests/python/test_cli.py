@@ -19,7 +19,7 @@ import pytest
 
 from norvanes import Backend, Norvane
 
-from conftest import KEY, OTHER_KEY, b64e, context_record, fields, join
+from conftest import KEY, OTHER_KEY, context_record, fields, join
 
 KEY_VAR = "NORVANE_CLI_TEST_KEY"
 BACKENDS = {"aes256gcm": Backend.AES256_GCM, "xchacha20poly1305": Backend.XCHACHA20_POLY1305}
@@ -259,17 +259,14 @@ def _malformed():
     nonce length, or under both when it has neither)."""
     good = join(bytes(12), context_record(0, "session"), bytes(21))
     nonce, context, sealed = good.split(".")
+    # inspect takes a token apart with the core's own function, whose rules are
+    # tested in full by the core's tests: one row per way it can refuse.
     rows = [
-        ("empty", "", INVALID_TOKEN), ("two-fields", f"{nonce}.{context}", INVALID_TOKEN),
-        ("three-empty", "..", INVALID_TOKEN), ("oversized", good + "A" * (32769 - len(good)), INVALID_TOKEN),
-        ("fourth-field", good + ".x", INVALID_BASE64),
+        ("two-fields", f"{nonce}.{context}", INVALID_TOKEN),
+        ("oversized", good + "A" * (32769 - len(good)), INVALID_TOKEN),
         ("lost-padding", f"{nonce}.{context.rstrip('=')}.{sealed}", INVALID_BASE64),
-        ("plus", f"{nonce}.{context}.+{sealed[1:]}", INVALID_BASE64),
-        ("space", f"{nonce}.{context} .{sealed}", INVALID_BASE64),
-        ("non-canonical", f"{nonce}.{context}.{b64e(bytes(16))[:-3]}R==", INVALID_BASE64),
         ("nonce-18", join(bytes(18), context_record(0, "s"), bytes(16)), INVALID_TOKEN),
         ("sealed-15", join(bytes(12), context_record(0, "s"), bytes(15)), TAMPERED),
-        ("sealed-0", join(bytes(24), context_record(0, "s"), b""), TAMPERED),
     ]
     rows = [(name, token, message, message) for name, token, message in rows]
     # Opening checks the tag before it reads the context; inspect cannot.
