@@ -402,6 +402,11 @@ def build_type():
 # ---------------------------------------------------------------------------------------------
 
 
+def case_name(key):
+    name, n, op = key
+    return name if op == "floor" else f"{name} {SIZE_NAMES[n]} {op}"
+
+
 def ns(t):
     return f"{t * 1e9:,.0f}"
 
@@ -532,7 +537,7 @@ def main():
                f"fixed nonce and the 17-byte context record as associated data.")
     worst = max(spread, key=spread.get)
     out.append(f"Spread (max − min over the repeats, ÷ median): median {statistics.median(spread.values()):.1%}, "
-               f"worst {spread[worst]:.1%} ({worst[0]} {SIZE_NAMES.get(worst[1], '')} {worst[2]}).")
+               f"worst {spread[worst]:.1%} ({case_name(worst)}).")
     out.append("")
 
     if norvanes is not None:
