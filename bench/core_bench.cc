@@ -8,6 +8,7 @@
 #include "base64url_simd.h"
 #include "norvane/base64url.h"
 #include "norvane/norvane.h"
+#include "random.h"
 #include "xchacha_backend.h"
 
 namespace {
@@ -142,7 +143,22 @@ void BM_DecryptForAt(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// The nonce: the system call through the C library, the vDSO called
+// directly (the system call where the kernel has no vDSO getrandom), and
+// fill_random with the route it chose.
+void BM_FillRandom(benchmark::State& state) {
+    static constexpr bool (*fillers[])(std::span<std::uint8_t>) noexcept = {
+        &random_detail::fill_with_libc_getrandom, &random_detail::fill_with_vdso_getrandom, &fill_random};
+    const auto fill = fillers[state.range(0)];
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(state.range(1)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fill(buf));
+    }
+    state.SetLabel(state.range(0) == 0 ? "libc" : state.range(0) == 1 ? "vdso" : "chosen");
+}
+
 #define SIZES Arg(0)->Arg(64)->Arg(1024)->Arg(16384)
+BENCHMARK(BM_FillRandom)->ArgsProduct({{0, 1, 2}, {12, 24}});
 BENCHMARK(BM_Base64Encode)->SIZES;
 BENCHMARK(BM_Base64Decode)->SIZES;
 BENCHMARK(BM_Base64EncodeKernel)->ArgsProduct({{0, 1, 2}, {64, 16384}});

@@ -5,15 +5,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 
+#include <cstdio>
+
 #include "norvane/bytes.h"
+#include "vdso_getrandom.h"
 
 namespace norvane {
 namespace {
@@ -197,6 +204,20 @@ bool fill_loop(std::span<std::uint8_t> buf, Step step) noexcept {
     return true;
 }
 
+// libc_getrandom_uses_vdso tells whether the C library's getrandom() goes
+// through the vDSO itself where the kernel has it: glibc does from 2.41 on.
+bool libc_getrandom_uses_vdso() noexcept {
+#if defined(__GLIBC__)
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor) != 2) {
+        return false;
+    }
+    return major > 2 || (major == 2 && minor >= 41);
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 namespace random_detail {
@@ -208,8 +229,28 @@ Method choose_method(long probe_result, int probe_errno) noexcept {
     return Method::Getrandom;
 }
 
+bool fill_with_libc_getrandom(std::span<std::uint8_t> buf) noexcept {
+    return fill_loop(buf, [](std::uint8_t* p, std::size_t n) { return static_cast<long>(getrandom(p, n, 0)); });
+}
+
+bool fill_with_vdso_getrandom(std::span<std::uint8_t> buf) noexcept {
+    return fill_loop(buf, [](std::uint8_t* p, std::size_t n) { return vdso_getrandom::call(p, n); });
+}
+
+Route choose_route() noexcept {
+    if (libc_getrandom_uses_vdso() || !vdso_getrandom::available()) {
+        return Route::Libc;
+    }
+    return Route::Vdso;
+}
+
+Route current_route() noexcept {
+    static const Route route = choose_route();
+    return route;
+}
+
 bool fill_with_getrandom(std::span<std::uint8_t> buf) noexcept {
-    return fill_loop(buf, [](std::uint8_t* p, std::size_t n) { return syscall(SYS_getrandom, p, n, 0); });
+    return current_route() == Route::Vdso ? fill_with_vdso_getrandom(buf) : fill_with_libc_getrandom(buf);
 }
 
 bool fill_with_device(std::span<std::uint8_t> buf) noexcept {

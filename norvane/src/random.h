@@ -27,6 +27,15 @@ Method choose_method(long probe_result, int probe_errno) noexcept;
 bool fill_with_getrandom(std::span<std::uint8_t> buf) noexcept;
 bool fill_with_device(std::span<std::uint8_t> buf) noexcept;
 
+// The getrandom method takes one of two routes, chosen once: the C
+// library's getrandom() where it goes through the vDSO itself (glibc 2.41
+// and later) or where the kernel's vDSO has no getrandom, else the vDSO
+// called directly. Both routes are callable directly for tests.
+enum class Route : int { Libc = 0, Vdso = 1 };
+Route current_route() noexcept;
+bool fill_with_libc_getrandom(std::span<std::uint8_t> buf) noexcept;
+bool fill_with_vdso_getrandom(std::span<std::uint8_t> buf) noexcept;
+
 // set_method replaces the process-wide choice. Tests only.
 void set_method(Method m) noexcept;
 Method current_method() noexcept;

@@ -2,6 +2,10 @@
 // the device fallback's one-time open under concurrent first users.
 #include "random.h"
 
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +18,9 @@
 #include <cstdlib>
 #include <string>
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
 #include <latch>
 #include <set>
 #include <thread>
@@ -21,6 +28,7 @@
 
 #include "norvane/norvane.h"
 #include "test_util.h"
+#include "vdso_getrandom.h"
 
 namespace norvane {
 namespace {
@@ -66,6 +74,153 @@ private:
 };
 
 TEST(FillRandom, GetrandomMethodFillsBuffers) { check_filler(&random_detail::fill_with_getrandom); }
+
+// Both routes of the getrandom method work wherever they can be taken: the
+// C library's getrandom() always, the vDSO called directly where the kernel
+// has it (elsewhere the same call makes the system call).
+TEST(FillRandom, LibcRouteFillsBuffers) { check_filler(&random_detail::fill_with_libc_getrandom); }
+
+TEST(FillRandom, VdsoRouteFillsBuffers) {
+    check_filler(&random_detail::fill_with_vdso_getrandom);
+    if (!vdso_getrandom::available()) {
+        GTEST_SKIP() << "this kernel's vDSO has no getrandom: the direct route made the system call";
+    }
+}
+
+TEST(FillRandom, RouteIsTheVdsoOnlyWhereTheCLibraryDoesNotUseIt) {
+    const auto route = random_detail::current_route();
+    if (!vdso_getrandom::available()) {
+        EXPECT_EQ(route, random_detail::Route::Libc);
+    }
+#if defined(__GLIBC__)
+    unsigned major = 0, minor = 0;
+    ASSERT_EQ(std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor), 2);
+    const bool libc_has_it = major > 2 || (major == 2 && minor >= 41);
+    EXPECT_EQ(route, vdso_getrandom::available() && !libc_has_it ? random_detail::Route::Vdso
+                                                                  : random_detail::Route::Libc);
+#endif
+}
+
+using Nonce24 = std::array<std::uint8_t, 24>;
+
+std::vector<Nonce24> draw(std::size_t n) {
+    std::vector<Nonce24> out(n);
+    for (Nonce24& x : out) {
+        EXPECT_TRUE(fill_random(x));
+    }
+    return out;
+}
+
+TEST(FillRandom, SixteenThreadsDrawDistinctNonces) {
+    constexpr int kThreads = 16;
+    constexpr std::size_t kEach = 2000;
+    std::latch start(kThreads);
+    std::vector<std::vector<Nonce24>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            got[i] = draw(kEach);
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::set<Nonce24> all;
+    for (const auto& v : got) all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), kThreads * kEach);
+}
+
+// A thread that ends gives its state back; the next new thread takes it and
+// still draws bytes of its own.
+TEST(FillRandom, AStateOfAnEndedThreadServesTheNextThread) {
+    if (random_detail::current_route() != random_detail::Route::Vdso) {
+        GTEST_SKIP() << "the C library's getrandom() keeps its own states";
+    }
+    std::vector<Nonce24> first, second;
+    std::thread([&] { first = draw(100); }).join();
+    const std::size_t pooled = vdso_getrandom::pooled_states();
+    ASSERT_GE(pooled, 1u);
+    std::thread([&] {
+        second = draw(100);
+        EXPECT_EQ(vdso_getrandom::pooled_states(), pooled - 1);  // it took the state back out
+    }).join();
+    EXPECT_EQ(vdso_getrandom::pooled_states(), pooled);
+    std::set<Nonce24> all(first.begin(), first.end());
+    all.insert(second.begin(), second.end());
+    EXPECT_EQ(all.size(), 200u);
+}
+
+// children_draw forks `children` processes at one point, each drawing
+// `each` nonces after the fork (the parent too), and returns every nonce
+// drawn, read back through a pipe.
+std::vector<Nonce24> children_draw(int children, std::size_t each) {
+    std::vector<Nonce24> all;
+    std::vector<int> pipes;
+    for (int c = 0; c < children; ++c) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            const auto mine = draw(each);
+            const auto* bytes = reinterpret_cast<const char*>(mine.data());
+            std::size_t left = mine.size() * sizeof(Nonce24);
+            while (left > 0) {
+                const ssize_t w = write(fds[1], bytes, left);
+                if (w <= 0) std::_Exit(1);
+                bytes += w;
+                left -= static_cast<std::size_t>(w);
+            }
+            std::_Exit(0);
+        }
+        close(fds[1]);
+        pipes.push_back(fds[0]);
+    }
+    const auto parents = draw(each);
+    all.insert(all.end(), parents.begin(), parents.end());
+    for (int fd : pipes) {
+        std::vector<Nonce24> theirs(each);
+        auto* bytes = reinterpret_cast<char*>(theirs.data());
+        std::size_t got = 0;
+        while (got < each * sizeof(Nonce24)) {
+            const ssize_t r = read(fd, bytes + got, each * sizeof(Nonce24) - got);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        EXPECT_EQ(got, each * sizeof(Nonce24));
+        close(fd);
+        all.insert(all.end(), theirs.begin(), theirs.end());
+    }
+    for (int c = 0; c < children; ++c) {
+        int status = 0;
+        wait(&status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    return all;
+}
+
+TEST(FillRandom, ForkedChildrenDrawDistinctNonces) {
+    draw(10);  // the parent's state exists before the fork
+    const auto all = children_draw(4, 500);
+    EXPECT_EQ(std::set<Nonce24>(all.begin(), all.end()).size(), all.size());
+}
+
+TEST(FillRandom, ForkedChildrenOfAThreadedParentDrawDistinctNonces) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 3; ++i) {
+        busy.emplace_back([&] {
+            while (!stop.load()) draw(1);
+        });
+    }
+    std::vector<Nonce24> all;
+    for (int round = 0; round < 5; ++round) {
+        const auto some = children_draw(3, 200);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    stop = true;
+    for (auto& t : busy) t.join();
+    EXPECT_EQ(std::set<Nonce24>(all.begin(), all.end()).size(), all.size());
+}
 
 TEST(FillRandom, DeviceMethodFillsBuffers) { check_filler(&random_detail::fill_with_device); }
 
