@@ -45,7 +45,7 @@ void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* 
     }
 }
 
-Result<DecodedToken> decode_token(std::string_view token) {
+Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink) {
     // The size test bounds every allocation below.
     if (token.size() > MAX_TOKEN_LEN) {
         return NorvaneError::InvalidToken;
@@ -55,19 +55,55 @@ Result<DecodedToken> decode_token(std::string_view token) {
     if (dot2 == std::string_view::npos) {
         return NorvaneError::InvalidToken;
     }
-    auto nonce = base64url::decode(token.substr(0, dot1));
-    if (!nonce) {
+    const std::string_view nonce_text = token.substr(0, dot1);
+    const std::string_view context_text = token.substr(dot1 + 1, dot2 - dot1 - 1);
+    const std::string_view sealed_text = token.substr(dot2 + 1);
+
+    DecodedToken out;
+    const std::size_t nonce_room = base64url::decoded_capacity(nonce_text.size());
+    const std::size_t fields_room = nonce_room + base64url::decoded_capacity(context_text.size());
+    std::uint8_t* fields = out.small_.data();
+    if (fields_room > out.small_.size()) {
+        out.large_.resize(fields_room);
+        fields = out.large_.data();
+    }
+    // Decoded in the token's order, so that the first bad field is the one
+    // reported.
+    const auto nonce_len = base64url::decode_into(nonce_text, fields);
+    if (!nonce_len) {
         return NorvaneError::InvalidBase64;
     }
-    auto context = base64url::decode(token.substr(dot1 + 1, dot2 - dot1 - 1));
-    if (!context) {
+    const auto context_len = base64url::decode_into(context_text, fields + *nonce_len);
+    if (!context_len) {
         return NorvaneError::InvalidBase64;
     }
-    auto sealed = base64url::decode(token.substr(dot2 + 1));
-    if (!sealed) {
+    std::uint8_t* const sealed_at = sink.reserve(base64url::decoded_capacity(sealed_text.size()));
+    const auto sealed_len = base64url::decode_into(sealed_text, sealed_at);
+    if (!sealed_len) {
         return NorvaneError::InvalidBase64;
     }
-    return DecodedToken{std::move(*nonce), std::move(*context), std::move(*sealed)};
+    out.nonce_len_ = *nonce_len;
+    out.context_len_ = *context_len;
+    out.sealed_ = std::span<std::uint8_t>(sealed_at, *sealed_len);
+    return out;
+}
+
+Result<DecodedToken> decode_token(std::string_view token) {
+    // The token's own buffer, filled once decode_token knows its length. The
+    // decoded token is moved out of `result` below, buffer and view alike.
+    class OwnBuffer final : public SealedSink {
+    public:
+        std::uint8_t* reserve(std::size_t len) override {
+            buffer.resize(len);
+            return buffer.data();
+        }
+        Bytes buffer;
+    } own;
+    auto result = decode_token(token, own);
+    if (result) {
+        result->own_sealed_ = std::move(own.buffer);  // the heap block, and so the view, stay where they are
+    }
+    return result;
 }
 
 }  // namespace norvane

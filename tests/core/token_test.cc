@@ -59,9 +59,9 @@ TEST(DecodeToken, InvertsEncodeTokenForAnyFieldLengths) {
         Bytes nonce(n, 0xA1), context(n + 5, 0x01), sealed(2 * n + 16, 0xFE);
         auto decoded = decode_token(encode_token(nonce, context, sealed));
         ASSERT_TRUE(decoded.ok()) << n;
-        EXPECT_EQ(decoded->nonce, nonce);
-        EXPECT_EQ(decoded->context, context);
-        EXPECT_EQ(decoded->sealed, sealed);
+        EXPECT_EQ(test::to_hex(decoded->nonce()), test::to_hex(nonce));
+        EXPECT_EQ(test::to_hex(decoded->context()), test::to_hex(context));
+        EXPECT_EQ(test::to_hex(decoded->sealed()), test::to_hex(sealed));
     }
 }
 
