@@ -105,7 +105,7 @@ Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::st
                 secure_wipe(storage.data(), storage.size());
             }
         }
-    } guard{fields->sealed()};
+    } guard{fields->sealed_storage()};
 
     // A token of the other backend fails here, before any cryptographic work.
     if (fields->nonce().size() != row_->nonce_len) {

@@ -77,14 +77,18 @@ Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink) {
     if (!context_len) {
         return NorvaneError::InvalidBase64;
     }
-    std::uint8_t* const sealed_at = sink.reserve(base64url::decoded_capacity(sealed_text.size()));
+    const std::size_t sealed_room = base64url::decoded_capacity(sealed_text.size());
+    std::uint8_t* const sealed_at = sink.reserve(sealed_room);
     const auto sealed_len = base64url::decode_into(sealed_text, sealed_at);
     if (!sealed_len) {
+        // Whatever was decoded before the bad character is taken back.
+        secure_wipe(sealed_at, sealed_room);
         return NorvaneError::InvalidBase64;
     }
     out.nonce_len_ = *nonce_len;
     out.context_len_ = *context_len;
-    out.sealed_ = std::span<std::uint8_t>(sealed_at, *sealed_len);
+    out.sealed_len_ = *sealed_len;
+    out.sealed_ = std::span<std::uint8_t>(sealed_at, sealed_room);
     return out;
 }
 

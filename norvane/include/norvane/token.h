@@ -47,7 +47,10 @@ class DecodedToken {
 public:
     ByteView nonce() const noexcept { return ByteView(fields_data(), nonce_len_); }
     ByteView context() const noexcept { return ByteView(fields_data() + nonce_len_, context_len_); }
-    std::span<std::uint8_t> sealed() const noexcept { return sealed_; }  // ciphertext || tag
+    std::span<std::uint8_t> sealed() const noexcept { return sealed_.first(sealed_len_); }  // ciphertext || tag
+    // sealed_storage is all the storage reserved for the sealed bytes: a
+    // field's decoded length may fall short of what its text length allows.
+    std::span<std::uint8_t> sealed_storage() const noexcept { return sealed_; }
 
 private:
     friend Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink);
@@ -63,6 +66,7 @@ private:
     Bytes own_sealed_;
     std::size_t nonce_len_ = 0;
     std::size_t context_len_ = 0;
+    std::size_t sealed_len_ = 0;
     std::span<std::uint8_t> sealed_;
 };
 
@@ -73,7 +77,8 @@ private:
 // (nothing is split, decoded or reserved then) or with fewer than two '.';
 // InvalidBase64 for the first field, in the order nonce, context,
 // ciphertext, that is not canonical padded base64url (a third '.' stays in
-// the ciphertext field and fails there).
+// the ciphertext field and fails there). Storage that the sealed field
+// failed to decode into is wiped before the error is returned.
 Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink);
 Result<DecodedToken> decode_token(std::string_view token);
 
