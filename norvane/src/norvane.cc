@@ -92,7 +92,8 @@ Result<std::size_t> Norvane::encrypt_into(ByteView data, std::optional<std::uint
 
 Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::string_view purpose,
                                                  std::uint64_t at, SealedSink& sink) const {
-    auto fields = decode_token(token, sink);
+    FieldStorage storage;
+    const auto fields = decode_token(token, storage, sink);
     if (!fields) {
         return fields.error();
     }
@@ -105,19 +106,19 @@ Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::st
                 secure_wipe(storage.data(), storage.size());
             }
         }
-    } guard{fields->sealed_storage()};
+    } guard{fields->sealed_storage};
 
     // A token of the other backend fails here, before any cryptographic work.
-    if (fields->nonce().size() != row_->nonce_len) {
+    if (fields->nonce.size() != row_->nonce_len) {
         return NorvaneError::InvalidToken;
     }
-    if (!key_->open(fields->nonce(), fields->context(), fields->sealed())) {
+    if (!key_->open(fields->nonce, fields->context, fields->sealed)) {
         return NorvaneError::Tampered;
     }
-    const ByteView plaintext = fields->sealed().first(fields->sealed().size() - TAG_LEN);
+    const ByteView plaintext = fields->sealed.first(fields->sealed.size() - TAG_LEN);
 
     // Only authentic contexts are interpreted: purpose first, then expiry.
-    const auto parsed = aad::parse_context(fields->context());
+    const auto parsed = aad::parse_context(fields->context);
     if (!parsed) {
         return NorvaneError::InvalidToken;
     }
@@ -137,14 +138,7 @@ Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::st
 }
 
 Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view purpose, std::uint64_t at) const {
-    class BytesSink final : public SealedSink {
-    public:
-        std::uint8_t* reserve(std::size_t len) override {
-            bytes.resize(len);
-            return bytes.data();
-        }
-        Bytes bytes;
-    } sink;
+    BytesSink sink;
     auto len = decrypt_for_at_into(token, purpose, at, sink);
     if (!len) {
         return len.error();

@@ -45,7 +45,7 @@ void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* 
     }
 }
 
-Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink) {
+Result<TokenFields> decode_token(std::string_view token, FieldStorage& fields, SealedSink& sink) {
     // The size test bounds every allocation below.
     if (token.size() > MAX_TOKEN_LEN) {
         return NorvaneError::InvalidToken;
@@ -59,21 +59,15 @@ Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink) {
     const std::string_view context_text = token.substr(dot1 + 1, dot2 - dot1 - 1);
     const std::string_view sealed_text = token.substr(dot2 + 1);
 
-    DecodedToken out;
-    const std::size_t nonce_room = base64url::decoded_capacity(nonce_text.size());
-    const std::size_t fields_room = nonce_room + base64url::decoded_capacity(context_text.size());
-    std::uint8_t* fields = out.small_.data();
-    if (fields_room > out.small_.size()) {
-        out.large_.resize(fields_room);
-        fields = out.large_.data();
-    }
+    std::uint8_t* const at = fields.reserve(base64url::decoded_capacity(nonce_text.size()) +
+                                            base64url::decoded_capacity(context_text.size()));
     // Decoded in the token's order, so that the first bad field is the one
     // reported.
-    const auto nonce_len = base64url::decode_into(nonce_text, fields);
+    const auto nonce_len = base64url::decode_into(nonce_text, at);
     if (!nonce_len) {
         return NorvaneError::InvalidBase64;
     }
-    const auto context_len = base64url::decode_into(context_text, fields + *nonce_len);
+    const auto context_len = base64url::decode_into(context_text, at + *nonce_len);
     if (!context_len) {
         return NorvaneError::InvalidBase64;
     }
@@ -85,29 +79,8 @@ Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink) {
         secure_wipe(sealed_at, sealed_room);
         return NorvaneError::InvalidBase64;
     }
-    out.nonce_len_ = *nonce_len;
-    out.context_len_ = *context_len;
-    out.sealed_len_ = *sealed_len;
-    out.sealed_ = std::span<std::uint8_t>(sealed_at, sealed_room);
-    return out;
-}
-
-Result<DecodedToken> decode_token(std::string_view token) {
-    // The token's own buffer, filled once decode_token knows its length. The
-    // decoded token is moved out of `result` below, buffer and view alike.
-    class OwnBuffer final : public SealedSink {
-    public:
-        std::uint8_t* reserve(std::size_t len) override {
-            buffer.resize(len);
-            return buffer.data();
-        }
-        Bytes buffer;
-    } own;
-    auto result = decode_token(token, own);
-    if (result) {
-        result->own_sealed_ = std::move(own.buffer);  // the heap block, and so the view, stay where they are
-    }
-    return result;
+    return TokenFields{ByteView(at, *nonce_len), ByteView(at + *nonce_len, *context_len),
+                       std::span<std::uint8_t>(sealed_at, *sealed_len), std::span<std::uint8_t>(sealed_at, sealed_room)};
 }
 
 }  // namespace norvane

@@ -82,23 +82,25 @@ std::string quote(std::string_view text, bool json) {
 }  // namespace
 
 norvane::Result<TokenInfo> read_token_info(std::string_view token) {
-    auto fields = norvane::decode_token(token);
+    norvane::FieldStorage storage;
+    norvane::BytesSink sealed;
+    const auto fields = norvane::decode_token(token, storage, sealed);
     if (!fields) {
         return fields.error();
     }
-    const std::optional<norvane::Backend> backend = norvane::backend_with_nonce_len(fields->nonce().size());
+    const std::optional<norvane::Backend> backend = norvane::backend_with_nonce_len(fields->nonce.size());
     if (!backend) {
         return NorvaneError::InvalidToken;
     }
-    if (fields->sealed().size() < norvane::TAG_LEN) {
+    if (fields->sealed.size() < norvane::TAG_LEN) {
         return NorvaneError::Tampered;
     }
-    auto parsed = norvane::aad::Context::from_bytes(fields->context());
+    auto parsed = norvane::aad::Context::from_bytes(fields->context);
     if (!parsed) {
         return NorvaneError::InvalidToken;
     }
     return TokenInfo{*backend, parsed->expires_at, std::move(parsed->purpose),
-                     fields->sealed().size() - norvane::TAG_LEN};
+                     fields->sealed.size() - norvane::TAG_LEN};
 }
 
 std::string format_utc(std::uint64_t seconds) {

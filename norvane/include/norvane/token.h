@@ -38,48 +38,59 @@ protected:
     ~SealedSink() = default;
 };
 
-// DecodedToken holds the three decoded fields of a token text. The nonce and
-// the context record are kept inline when they have the lengths minting
-// writes (a hostile token's longer ones go to the heap); the sealed bytes
-// are in the sink's storage, or in a buffer of the token's own. Nothing in
-// it is verified: the nonce may have any length and the context any content.
-class DecodedToken {
+// BytesSink is a SealedSink that keeps the sealed bytes in a buffer of its
+// own.
+class BytesSink final : public SealedSink {
 public:
-    ByteView nonce() const noexcept { return ByteView(fields_data(), nonce_len_); }
-    ByteView context() const noexcept { return ByteView(fields_data() + nonce_len_, context_len_); }
-    std::span<std::uint8_t> sealed() const noexcept { return sealed_.first(sealed_len_); }  // ciphertext || tag
-    // sealed_storage is all the storage reserved for the sealed bytes: a
-    // field's decoded length may fall short of what its text length allows.
-    std::span<std::uint8_t> sealed_storage() const noexcept { return sealed_; }
+    std::uint8_t* reserve(std::size_t len) override {
+        bytes.resize(len);
+        return bytes.data();
+    }
+    Bytes bytes;
+};
+
+// FieldStorage holds a token's decoded nonce and context record: inline when
+// they have the lengths minting writes, on the heap for a hostile token's
+// longer ones. It lives where the caller puts it (opening: on the stack).
+class FieldStorage {
+public:
+    FieldStorage() noexcept {}
+    FieldStorage(const FieldStorage&) = delete;
+    FieldStorage& operator=(const FieldStorage&) = delete;
+
+    std::uint8_t* reserve(std::size_t len) {
+        if (len <= small_.size()) {
+            return small_.data();
+        }
+        large_.resize(len);
+        return large_.data();
+    }
 
 private:
-    friend Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink);
-    friend Result<DecodedToken> decode_token(std::string_view token);
-
-    const std::uint8_t* fields_data() const noexcept { return large_.empty() ? small_.data() : large_.data(); }
-
-    // A 24-byte nonce and a context record with a 255-byte purpose, rounded
-    // up to whole base64 groups.
-    static constexpr std::size_t INLINE_LEN = 24 + 267;
-    std::array<std::uint8_t, INLINE_LEN> small_;
+    // A 24-byte nonce and a context record with a 255-byte purpose, each
+    // rounded up to whole base64 groups.
+    std::array<std::uint8_t, 24 + 267> small_;
     Bytes large_;
-    Bytes own_sealed_;
-    std::size_t nonce_len_ = 0;
-    std::size_t context_len_ = 0;
-    std::size_t sealed_len_ = 0;
-    std::span<std::uint8_t> sealed_;
+};
+
+// TokenFields are the three decoded fields of a token text, in the caller's
+// FieldStorage and SealedSink. Nothing in them is verified: the nonce may
+// have any length and the context any content.
+struct TokenFields {
+    ByteView nonce;
+    ByteView context;
+    std::span<std::uint8_t> sealed;          // ciphertext || tag
+    std::span<std::uint8_t> sealed_storage;  // all that the sink reserved (a padded field decodes short of it)
 };
 
 // decode_token is the inverse of encode_token, and every reader of a token
-// text takes it apart with it, opening included; the sealed bytes go to the
-// sink's storage, or with no sink to the token's own buffer. Errors, first
-// failing step wins: InvalidToken for a text longer than MAX_TOKEN_LEN
-// (nothing is split, decoded or reserved then) or with fewer than two '.';
-// InvalidBase64 for the first field, in the order nonce, context,
-// ciphertext, that is not canonical padded base64url (a third '.' stays in
-// the ciphertext field and fails there). Storage that the sealed field
-// failed to decode into is wiped before the error is returned.
-Result<DecodedToken> decode_token(std::string_view token, SealedSink& sink);
-Result<DecodedToken> decode_token(std::string_view token);
+// text takes it apart with it, opening included. Errors, first failing step
+// wins: InvalidToken for a text longer than MAX_TOKEN_LEN (nothing is split,
+// decoded or reserved then) or with fewer than two '.'; InvalidBase64 for
+// the first field, in the order nonce, context, ciphertext, that is not
+// canonical padded base64url (a third '.' stays in the ciphertext field and
+// fails there). Storage that the sealed field failed to decode into is
+// wiped before the error is returned.
+Result<TokenFields> decode_token(std::string_view token, FieldStorage& fields, SealedSink& sink);
 
 }  // namespace norvane
