@@ -1,5 +1,7 @@
 #include "primitives.h"
 
+#include <sodium.h>
+
 #include "stack_scrub.h"
 
 #include <cstdint>
@@ -43,6 +45,10 @@ Primitives select() noexcept {
     br_poly1305_run poly = hw ? br_poly1305_ctmulq_get() : nullptr;
     p.poly1305 = poly != nullptr ? poly : &br_poly1305_ctmul_run;
     p.poly1305_name = poly != nullptr ? "poly1305_ctmulq" : "poly1305_ctmul";
+
+    // 0: initialised now, 1: already (by another user of this copy), -1:
+    // failed. Thread-safe; this runs once anyway.
+    p.sodium_ready = sodium_init() >= 0;
     return p;
 }
 
