@@ -95,8 +95,9 @@ void decipher(Engine engine, const Primitives& p, const CallState& st, std::uint
 }
 
 // scrub_after clears the stack below the caller's frame, as deep as the
-// engine's calls reach.
-void scrub_after(Engine engine) noexcept {
+// engine's calls reach. Inlined, so that the frame below which it clears is
+// the caller's own.
+__attribute__((always_inline)) inline void scrub_after(Engine engine) noexcept {
     if (engine == Engine::Sodium) {
         scrub_stack<SODIUM_CALL_SCRUB_LEN>();
     } else {
