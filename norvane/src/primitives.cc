@@ -1,13 +1,45 @@
 #include "primitives.h"
 
-#include "stack_scrub.h"
+#include <sodium.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
+
+#include "random.h"
+#include "stack_scrub.h"
 
 namespace norvane {
 namespace {
+
+// libsodium's own randomness would probe getrandom in sodium_init and, where
+// that is unavailable, keep a /dev/urandom descriptor open on whatever
+// number comes free (standard input, if the program closed it), or end the
+// process when the device cannot be opened. The core never asks libsodium
+// for random bytes; should anything in it ever do, they come from the
+// core's one source, fill_random, and a failure there ends the process (the
+// interface has no way to report it).
+void sodium_random_buf(void* const buf, const std::size_t size) {
+    if (!fill_random(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buf), size))) {
+        std::fputs("norvane: the system's randomness failed while libsodium needed random bytes\n", stderr);
+        std::abort();
+    }
+}
+
+std::uint32_t sodium_random() {
+    std::uint32_t v;
+    sodium_random_buf(&v, sizeof v);
+    return v;
+}
+
+const char* sodium_random_name() { return "norvane fill_random"; }
+
+// Non-const: randombytes_set_implementation takes a mutable pointer.
+randombytes_implementation sodium_randomness = {
+    &sodium_random_name, &sodium_random, nullptr, nullptr, &sodium_random_buf, nullptr,
+};
 
 Primitives select() noexcept {
     Primitives p{};
@@ -43,6 +75,11 @@ Primitives select() noexcept {
     br_poly1305_run poly = hw ? br_poly1305_ctmulq_get() : nullptr;
     p.poly1305 = poly != nullptr ? poly : &br_poly1305_ctmul_run;
     p.poly1305_name = poly != nullptr ? "poly1305_ctmulq" : "poly1305_ctmul";
+
+    // The randomness is set before sodium_init, as libsodium requires. Then
+    // 0: initialised now, 1: already (by another user of this copy), -1:
+    // failed. Thread-safe; this runs once anyway.
+    p.sodium_ready = randombytes_set_implementation(&sodium_randomness) == 0 && sodium_init() >= 0;
     return p;
 }
 

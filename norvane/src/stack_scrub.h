@@ -2,9 +2,10 @@
 //
 // BearSSL keeps its working state on the stack (a copy of the SHA-256
 // context, expanded or spilled AES round keys, the ChaCha20 state, the
-// one-time Poly1305 key) and leaves it there when it returns. Where that
-// state is key material, the caller clears the stack region the calls used
-// before going on.
+// one-time Poly1305 key) and leaves it there when it returns; libsodium
+// wipes its named buffers but not what its HChaCha20 and ChaCha20 code
+// spill. Where that state is key material, the caller clears the stack
+// region the calls used before going on.
 #pragma once
 
 #include <string.h>
@@ -13,15 +14,19 @@
 
 namespace norvane {
 
-// Bounds of the stack depth of the BearSSL calls the core makes on key
-// material, with room to spare (the deepest, the bitsliced AES key
-// expansion of a CTR run, takes under 1.8 KiB on x86_64); the core tests
+// Bounds of the stack depth of the library calls the core makes on key
+// material, with room to spare (the deepest BearSSL one, the bitsliced AES
+// key expansion of a CTR run, takes under 1.8 KiB on x86_64; libsodium's
+// ChaCha20-Poly1305 seal with its AVX2 ChaCha20 under 2.3 KiB, and under
+// 3.8 KiB on a first call that passes through the dynamic linker's lazy
+// binding, which saves the vector registers on the stack); the core tests
 // measure the depths and check that these cover them.
-inline constexpr std::size_t CALL_SCRUB_LEN = 2048;   // after each seal and open
+inline constexpr std::size_t CALL_SCRUB_LEN = 2048;         // after each seal and open on BearSSL
 // AES-NI and PCLMUL keep their state in registers and spill little: after
 // their calls a shallower scrub does, which matters for short tokens.
 inline constexpr std::size_t HARDWARE_CALL_SCRUB_LEN = 1024;
-inline constexpr std::size_t SETUP_SCRUB_LEN = 4096;  // after deriving and preparing a key
+inline constexpr std::size_t SODIUM_CALL_SCRUB_LEN = 6144;  // after each seal and open on libsodium
+inline constexpr std::size_t SETUP_SCRUB_LEN = 4096;        // after deriving and preparing a key
 
 // scrub_stack zeroes Len bytes of stack below the caller's frame: called
 // right after library calls return, it overwrites the frames they used. It

@@ -9,6 +9,10 @@
 // AES-NI, PCLMUL and SSE2 code reliably; their constant-time software
 // counterparts (bitsliced AES, carry-less multiplication by integer
 // multiplies, portable ChaCha20 and Poly1305) are what is checked here.
+// libsodium, whose HChaCha20 serves both XChaCha20-Poly1305 engines and
+// whose ChaCha20-Poly1305 is one of them, is linked as a copy of Debian's
+// libsodium.a that can only run its portable ChaCha20 and Poly1305 code
+// (tests/consttime/CMakeLists.txt); both engines are run on every input.
 //
 // Secrets: the 128-bit key, the derived cipher key, the plaintext, and the
 // decoded ciphertext field (including the received tag). Results are made
@@ -27,6 +31,8 @@
 //
 // The driver exits non-zero when a result is wrong or when it is not running
 // under valgrind (the checks would then prove nothing).
+#include <sodium.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -40,7 +46,6 @@
 #include "aes_backend.h"
 #include "base64url_simd.h"
 #include "ct.h"
-#include "hchacha20.h"
 #include "norvane/aad.h"
 #include "norvane/base64url.h"
 #include "norvane/key.h"
@@ -114,6 +119,8 @@ void check_primitives() {
     expect(gh == "ghash_ctmul64" || gh == "ghash_ctmul32", "GHASH is the constant-time software code");
     expect(cc == "chacha20_ct", "ChaCha20 is the portable code");
     expect(poly == "poly1305_ctmul", "Poly1305 is the portable code");
+    std::printf("libsodium %s, %s\n", sodium_version_string(), p.sodium_ready ? "initialised" : "NOT initialised");
+    expect(p.sodium_ready, "sodium_init succeeded");
 }
 
 void check_equal16() {
@@ -131,15 +138,16 @@ void check_equal16() {
 }
 
 void check_hchacha20() {
-    // The HChaCha20 test vector of the XChaCha20 draft.
+    // The HChaCha20 test vector of the XChaCha20 draft, through libsodium's
+    // HChaCha20, which derives the per-token subkey.
     auto key = from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
     const auto nonce = from_hex("000000090000004a0000000031415927");
     const auto want = from_hex("82413b4227b27bfed30e42508a877d73a0f9e4d58a74a853c12ec41326d3ecdc");
     secret(key.data(), key.size());
     std::uint8_t out[32];
-    hchacha20(key.data(), nonce.data(), out);
+    crypto_core_hchacha20(out, nonce.data(), key.data(), nullptr);
     declassify(out, sizeof out);
-    expect(std::memcmp(out, want.data(), 32) == 0, "hchacha20 gives the draft's subkey");
+    expect(std::memcmp(out, want.data(), 32) == 0, "crypto_core_hchacha20 gives the draft's subkey");
 }
 
 // decode_secret decodes a field with kernel k into a new buffer.
@@ -248,7 +256,7 @@ void check_adapters() {
     const Bytes context = aad::write_context(0, "session");
 
     for (const std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16},
-                                  std::size_t{17}, std::size_t{100}}) {
+                                  std::size_t{17}, std::size_t{100}, std::size_t{300}, std::size_t{1000}}) {
         const auto plaintext = pattern(len, static_cast<std::uint8_t>(len + 3));
         auto secret_pt = plaintext;
         secret(secret_pt.data(), secret_pt.size());
@@ -280,6 +288,27 @@ void check_adapters() {
                 open_token(token, context, plaintext, flip,
                            "xchacha_backend opens its own seal (and refuses a flip)",
                            [&](ByteView s, ByteView a) { return xchacha_backend::decrypt(ck.view(), nv, s, a); });
+            }
+            // Each engine, whatever the length: the same sealed bytes, and
+            // each opens them (and refuses a flip) on its own.
+            const XChaChaKey key_of(ck.view());
+            for (const xchacha_backend::Engine e : xchacha_backend::kAllEngines) {
+                Bytes by_engine(pt.size() + TAG_LEN);
+                key_of.seal_with(e, nv, context, pt, by_engine.data());
+                std::string t = encode_token(ByteView(nonce.data(), nonce.size()), context, by_engine);
+                declassify(t.data(), t.size());
+                expect(t == token, "each XChaCha20-Poly1305 engine seals to the same bytes");
+                for (const bool flip : {false, true}) {
+                    open_token(t, context, plaintext, flip, "each engine opens the seal (and refuses a flip)",
+                               [&](ByteView s, ByteView a) -> Result<Bytes> {
+                                   Bytes buf(s.begin(), s.end());
+                                   if (!key_of.open_with(e, nv, a, buf)) {
+                                       return NorvaneError::Tampered;
+                                   }
+                                   buf.resize(buf.size() - TAG_LEN);
+                                   return buf;
+                               });
+                }
             }
         }
     }

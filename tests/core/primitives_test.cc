@@ -9,6 +9,7 @@
 #include "primitives.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -63,6 +64,19 @@ TEST(Primitives, EveryPrimitiveIsChosenAndNamed) {
                                          "poly1305_ctmul"};
     for (const std::string& name : {aes, ghash, chacha, poly}) EXPECT_TRUE(known.count(name)) << name;
     EXPECT_EQ(aes == "aes_x86ni", ghash == "ghash_pclmul");  // hardware AES only with hardware GHASH
+}
+
+// libsodium is initialised with the core's randomness in place of its own,
+// so that sodium_init neither probes getrandom nor holds a descriptor of
+// its own; whatever in it asks for random bytes gets fill_random's.
+TEST(Primitives, LibsodiumIsReadyAndDrawsOnTheCoresRandomness) {
+    ASSERT_TRUE(primitives().sodium_ready);
+    EXPECT_STREQ(randombytes_implementation_name(), "norvane fill_random");
+    std::uint8_t a[32] = {}, b[32] = {};
+    randombytes_buf(a, sizeof a);
+    randombytes_buf(b, sizeof b);
+    EXPECT_NE(std::string(a, a + 32), std::string(b, b + 32));
+    EXPECT_NE(std::string(a, a + 32), std::string(32, '\0'));
 }
 
 // The names are those of the code the function pointers lead to.

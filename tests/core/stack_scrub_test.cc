@@ -6,16 +6,17 @@
 // pattern beforehand and searched afterwards, so that the whole region the
 // step used can be read without touching anyone else's frames.
 #include <bearssl.h>
+#include <sodium.h>
 #include <ucontext.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "aes_backend.h"
-#include "hchacha20.h"
 #include "norvane/key.h"
 #include "norvane/norvane.h"
 #include "primitives.h"
@@ -137,37 +138,59 @@ TEST(StackResidueAes, PreparingTheKeyScheduleLeavesNoKeyBytes) {
 
 // Sealing and opening clear after themselves too: BearSSL's AES-NI code
 // spills round keys, its bitsliced code expands them on the stack, ChaCha20
-// keeps the per-token subkey in its state.
+// keeps the per-token subkey in its state, and so do libsodium's HChaCha20
+// and ChaCha20 code in their frames. The XChaCha20-Poly1305 adapter is run
+// on each of its engines, on a payload long enough for libsodium's
+// multi-block code.
 TEST(StackResidueCalls, SealAndOpenLeaveNoKeyBytes) {
     SKIP_UNDER_ASAN();
     const CipherKey ck = derive_cipher_key(Backend::Aes256Gcm, test_key());
     auto ctx = aes_backend::prepare(ck.view());
+    const XChaChaKey xkey(ck.view());
     const std::array<std::uint8_t, AES_NONCE_LEN> n12{1, 2, 3};
     const std::array<std::uint8_t, XCHACHA_NONCE_LEN> n24{4, 5, 6};
     std::uint8_t subkey[32];
-    hchacha20(ck.data(), n24.data(), subkey);
-    const Bytes pt(100, 7);
+    crypto_core_hchacha20(subkey, n24.data(), ck.data(), nullptr);
     const Bytes aad(17, 1);
-    Bytes aes_sealed = aes_backend::encrypt(*ctx, n12, aad, pt);
-    Bytes xchacha_sealed = xchacha_backend::encrypt(ck.view(), n24, aad, pt);
-    Bytes forged = xchacha_sealed;
-    forged[0] ^= 1;
     struct Step {
-        const char* name;
+        std::string name;
         std::function<void()> run;
     };
-    const Step steps[] = {
-        {"aes seal", [&] { Bytes b = aes_backend::encrypt(*ctx, n12, aad, pt); }},
-        {"aes open", [&] { auto r = aes_backend::decrypt(*ctx, n12, aes_sealed, aad); }},
-        {"xchacha seal", [&] { Bytes b = xchacha_backend::encrypt(ck.view(), n24, aad, pt); }},
-        {"xchacha open", [&] { auto r = xchacha_backend::decrypt(ck.view(), n24, xchacha_sealed, aad); }},
-        {"xchacha open, forged", [&] { auto r = xchacha_backend::decrypt(ck.view(), n24, forged, aad); }},
-    };
+    std::vector<Step> steps;
+    const Bytes short_pt(100, 7);
+    const Bytes aes_sealed = aes_backend::encrypt(*ctx, n12, aad, short_pt);
+    steps.push_back({"aes seal", [&] { Bytes b = aes_backend::encrypt(*ctx, n12, aad, short_pt); }});
+    steps.push_back({"aes open", [&] { auto r = aes_backend::decrypt(*ctx, n12, aes_sealed, aad); }});
+    const Bytes long_pt(3000, 7);
+    for (const xchacha_backend::Engine e : xchacha_backend::kAllEngines) {
+        for (const Bytes* payload : {&short_pt, &long_pt}) {
+            const Bytes& pt = *payload;
+            Bytes sealed(pt.size() + TAG_LEN);
+            xkey.seal_with(e, n24, aad, pt, sealed.data());
+            Bytes forged = sealed;
+            forged[0] ^= 1;
+            const std::string name = std::string("xchacha ") + xchacha_backend::engine_name(e) + " " +
+                                     std::to_string(pt.size()) + " B";
+            steps.push_back({name + " seal", [&xkey, &n24, &aad, pt, e] {
+                                 Bytes out(pt.size() + TAG_LEN);
+                                 xkey.seal_with(e, n24, aad, pt, out.data());
+                             }});
+            steps.push_back({name + " open", [&xkey, &n24, &aad, sealed, e] {
+                                 Bytes buf = sealed;
+                                 EXPECT_TRUE(xkey.open_with(e, n24, aad, buf));
+                             }});
+            steps.push_back({name + " open, forged", [&xkey, &n24, &aad, forged, e] {
+                                 Bytes buf = forged;
+                                 EXPECT_FALSE(xkey.open_with(e, n24, aad, buf));
+                             }});
+        }
+    }
+    const ByteView subkey_view(subkey, sizeof subkey);
     for (const Step& step : steps) {
         OwnStack stack;
         stack.run(step.run);
         EXPECT_FALSE(stack.holds(ck.view())) << step.name << ": cipher key or round keys left on the stack";
-        EXPECT_FALSE(stack.holds(ByteView(subkey, sizeof subkey))) << step.name << ": subkey left on the stack";
+        EXPECT_FALSE(stack.holds(subkey_view)) << step.name << ": subkey left on the stack";
     }
     secure_wipe(subkey, sizeof subkey);
 }
@@ -181,6 +204,7 @@ TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
     const Primitives& p = primitives();
     br_aes_gen_ctr_keys keys;
     p.aes_ctr->init(&keys.vtable, ck.data(), ck.size());
+    Bytes long_data(3000, 0);
     struct Step {
         const char* name;
         std::size_t bound;
@@ -214,6 +238,32 @@ TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
          [&] {
              std::uint8_t iv[12] = {}, data[80] = {}, tag[16];
              p.poly1305(ck.data(), iv, data, sizeof data, data, sizeof data, tag, p.chacha20, 1);
+         }},
+        // libsodium's, on enough data for its widest ChaCha20 code.
+        {"libsodium hchacha20", CALL_SCRUB_LEN,
+         [&] {
+             std::uint8_t n16[16] = {}, out[32];
+             crypto_core_hchacha20(out, n16, ck.data(), nullptr);
+         }},
+        {"libsodium chacha20-poly1305 seal", SODIUM_CALL_SCRUB_LEN,
+         [&] {
+             std::uint8_t iv[12] = {}, tag[16];
+             crypto_aead_chacha20poly1305_ietf_encrypt_detached(long_data.data(), tag, nullptr, long_data.data(),
+                                                                long_data.size(), iv, sizeof iv, nullptr, iv,
+                                                                ck.data());
+         }},
+        {"libsodium chacha20-poly1305 verify", SODIUM_CALL_SCRUB_LEN,
+         [&] {
+             std::uint8_t iv[12] = {}, tag[16] = {};
+             const int rc = crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+                 nullptr, nullptr, long_data.data(), long_data.size(), tag, iv, sizeof iv, iv, ck.data());
+             EXPECT_EQ(rc, -1);  // a zero tag
+         }},
+        {"libsodium chacha20", SODIUM_CALL_SCRUB_LEN,
+         [&] {
+             std::uint8_t iv[12] = {};
+             crypto_stream_chacha20_ietf_xor_ic(long_data.data(), long_data.data(), long_data.size(), iv, 1,
+                                                ck.data());
          }},
     };
     for (const Step& step : steps) {

@@ -1,6 +1,8 @@
 // wycheproof_test.cc - every case of the Wycheproof AEAD vectors in
-// NORVANE_TESTDATA_DIR, one test per tcId, through the two adapters: valid
-// cases seal to exactly ct || tag and open to msg; invalid cases are Tampered.
+// NORVANE_TESTDATA_DIR, one test per tcId, through the two adapters (the
+// XChaCha20-Poly1305 one through its public calls and through each of its
+// engines, whatever the payload's length): valid cases seal to exactly
+// ct || tag and open to msg; invalid cases are Tampered.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -151,6 +153,27 @@ TEST_P(WycheproofXChaCha, Case) {
     check_case(
         v, [&] { return xchacha_backend::encrypt(key, nonce, v.aad, v.msg); },
         [&](const Bytes& sealed) { return xchacha_backend::decrypt(key, nonce, sealed, v.aad); });
+    const XChaChaKey prepared(key);
+    for (const xchacha_backend::Engine e : xchacha_backend::kAllEngines) {
+        SCOPED_TRACE(xchacha_backend::engine_name(e));
+        check_case(
+            v,
+            [&] {
+                Bytes out(v.msg.size() + TAG_LEN);
+                prepared.seal_with(e, nonce, v.aad, v.msg, out.data());
+                return out;
+            },
+            [&](const Bytes& sealed) -> Result<Bytes> {
+                Bytes buf = sealed;
+                if (!prepared.open_with(e, nonce, v.aad, buf)) {
+                    // A refusal leaves the sealed bytes as they came.
+                    EXPECT_EQ(to_hex(buf), to_hex(sealed));
+                    return NorvaneError::Tampered;
+                }
+                buf.resize(buf.size() - TAG_LEN);
+                return buf;
+            });
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Aes256Gcm, WycheproofAes, ::testing::ValuesIn(aes_file().vectors), case_name);

@@ -55,7 +55,8 @@ def test_install_lays_out_library_headers_package_and_tool(prefix):
     assert sorted(p.name for p in (prefix / "include/norvane").iterdir()) == headers
     assert (prefix / "lib/libnorvane_core.a").is_file()
     package = prefix / "lib/cmake/norvane"
-    for name in ("norvaneConfig.cmake", "norvaneConfigVersion.cmake", "norvaneTargets.cmake", "FindBearSSL.cmake"):
+    for name in ("norvaneConfig.cmake", "norvaneConfigVersion.cmake", "norvaneTargets.cmake", "FindBearSSL.cmake",
+                 "FindSodium.cmake"):
         assert (package / name).is_file(), name
     assert "norvane::core" in (package / "norvaneTargets.cmake").read_text()
     tool = run([prefix / "bin/norvane", "--version"])
@@ -116,16 +117,17 @@ def test_find_package_honours_the_major_version(cmake, prefix, tmp_path, version
         assert "version: 3.0.0" in message and f'compatible with requested version "{version}"' in message
 
 
-def test_package_reports_a_missing_bearssl(cmake, prefix, tmp_path):
-    # The core needs BearSSL at link time; where it cannot be found the
-    # package says so instead of failing at link time.
+@pytest.mark.parametrize("package, debian", [("BearSSL", "libbearssl-dev"), ("Sodium", "libsodium-dev")])
+def test_package_reports_a_missing_library(cmake, prefix, tmp_path, package, debian):
+    # The core needs BearSSL and libsodium at link time; where one cannot be
+    # found the package says so instead of failing at link time.
     source = tmp_path / "src"
     source.mkdir()
     (source / "CMakeLists.txt").write_text(CONSUMER.format(version=""))
     (source / "main.cc").write_text(CONSUMER_MAIN)
     configure = subprocess.run(
         [cmake, "-S", source, "-B", tmp_path / "build", f"-DCMAKE_PREFIX_PATH={prefix}",
-         "-DCMAKE_DISABLE_FIND_PACKAGE_BearSSL=ON"],
+         f"-DCMAKE_DISABLE_FIND_PACKAGE_{package}=ON"],
         capture_output=True, text=True, timeout=600)
     assert configure.returncode != 0
-    assert "libbearssl-dev" in configure.stderr
+    assert debian in configure.stderr
