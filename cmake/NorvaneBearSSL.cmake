@@ -2,7 +2,8 @@
 #  - the system's BearSSL (Debian's libbearssl-dev; FindBearSSL), when found;
 #  - else BearSSL 0.6 built here from the source tarball that the sdist
 #    bundles (third_party/, put into a checkout by scripts/fetch-sources),
-#    after checking it against the SHA-256 pinned in third_party/sources.txt.
+#    after checking it against the SHA-256 pinned in third_party/sources.txt
+#    (NorvaneBundledSource).
 # NORVANE_BEARSSL picks: AUTO (that order), SYSTEM or BUNDLED. Either way the
 # library is linked statically and the configure log says which one it is.
 #
@@ -29,43 +30,9 @@ if(NORVANE_BEARSSL STREQUAL "SYSTEM")
   message(FATAL_ERROR " BearSSL was not found on this system (NORVANE_BEARSSL=SYSTEM): install Debian's libbearssl-dev (apt-get install libbearssl-dev), or set BearSSL_ROOT to where it is")
 endif()
 
-# The pinned tarball: the "bearssl" entry of third_party/sources.txt.
-set(_bearssl_table "${PROJECT_SOURCE_DIR}/third_party/sources.txt")
-set(_bearssl_entry "")
-if(EXISTS "${_bearssl_table}")
-  file(STRINGS "${_bearssl_table}" _bearssl_entry REGEX "^bearssl[ \t]")
-endif()
-string(REGEX REPLACE "[ \t]+" ";" _bearssl_entry "${_bearssl_entry}")
-list(LENGTH _bearssl_entry _bearssl_fields)
-if(_bearssl_fields LESS 5)
-  message(FATAL_ERROR " ${_bearssl_table} has no complete entry for bearssl; restore it from the norvane sources")
-endif()
-list(GET _bearssl_entry 2 _bearssl_version)
-list(GET _bearssl_entry 3 _bearssl_file)
-list(GET _bearssl_entry 4 _bearssl_sha256)
-set(_bearssl_tarball "${PROJECT_SOURCE_DIR}/third_party/${_bearssl_file}")
-
-if(NOT EXISTS "${_bearssl_tarball}")
-  message(FATAL_ERROR " BearSSL was not found: install Debian's libbearssl-dev (apt-get install libbearssl-dev), or build from the norvanes sdist, which bundles BearSSL's source (in a checkout, scripts/fetch-sources puts it into third_party/)")
-endif()
-file(SHA256 "${_bearssl_tarball}" _bearssl_actual)
-if(NOT _bearssl_actual STREQUAL _bearssl_sha256)
-  message(FATAL_ERROR " third_party/${_bearssl_file} is damaged or not the pinned BearSSL source (SHA-256 ${_bearssl_actual}, expected ${_bearssl_sha256}): fetch it again with scripts/fetch-sources, or download the sdist again")
-endif()
-
-# Unpacked into the build folder once per tarball.
-set(_bearssl_dir "${CMAKE_BINARY_DIR}/_bundled/bearssl")
-set(_bearssl_stamp "${_bearssl_dir}/.sha256")
-set(_bearssl_stamped "")
-if(EXISTS "${_bearssl_stamp}")
-  file(READ "${_bearssl_stamp}" _bearssl_stamped)
-endif()
-if(NOT _bearssl_stamped STREQUAL _bearssl_sha256)
-  file(REMOVE_RECURSE "${_bearssl_dir}")
-  file(ARCHIVE_EXTRACT INPUT "${_bearssl_tarball}" DESTINATION "${_bearssl_dir}")
-  file(WRITE "${_bearssl_stamp}" "${_bearssl_sha256}")
-endif()
-file(GLOB _bearssl_root LIST_DIRECTORIES true "${_bearssl_dir}/bearssl-*")
+include(NorvaneBundledSource)
+norvane_bundled_source(NAME bearssl DISPLAY BearSSL DEBIAN_PACKAGE libbearssl-dev
+  SOURCE_DIR _bearssl_root VERSION _bearssl_version FILE _bearssl_file)
 if(NOT EXISTS "${_bearssl_root}/inc/bearssl.h" OR NOT EXISTS "${_bearssl_root}/src/inner.h")
   message(FATAL_ERROR " third_party/${_bearssl_file} does not hold BearSSL's source tree: fetch it again with scripts/fetch-sources, or download the sdist again")
 endif()
