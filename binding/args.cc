@@ -232,13 +232,21 @@ struct ExportedKey {
 }  // namespace
 
 bool to_key(PyObject* obj, const char* param, std::optional<norvane::Key>& out) {
-    Ref index = Ref::steal(PyNumber_Index(obj));
-    if (!index) {
-        add_processing_note(param);
-        return false;
+    // An int, or an instance of a subclass of int, is exported as it is.
+    // PyNumber_Index would give the same value, but for a subclass as a
+    // fresh copy that is freed with the key's digits still in it; an
+    // object with __index__ has to go through it.
+    Ref index;
+    if (!PyLong_Check(obj)) {
+        index = Ref::steal(PyNumber_Index(obj));
+        if (!index) {
+            add_processing_note(param);
+            return false;
+        }
+        obj = index.get();
     }
     ExportedKey exported;
-    auto* as_long = reinterpret_cast<PyLongObject*>(index.get());
+    auto* as_long = reinterpret_cast<PyLongObject*>(obj);
 #if PY_VERSION_HEX >= 0x030D0000
     const int rc = _PyLong_AsByteArray(as_long, exported.le.data(), exported.le.size(), /*little_endian=*/1,
                                        /*is_signed=*/0, /*with_exceptions=*/1);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "args.h"
+#include "norvane/fault.h"
 #include "errors.h"
 #include "guard.h"
 #include "once.h"
@@ -15,10 +16,14 @@
 namespace norvanes {
 namespace {
 
+// `built` is set only when a member is made: the type is mutable, so Python
+// code can give it a __new__ and get zero-filled objects that are no member
+// (code 0 would otherwise pass for AES256_GCM).
 struct BackendObject {
     PyObject_HEAD
     std::uint8_t code;  // the variant: 0 AES256_GCM, 1 XCHACHA20_POLY1305
     HoldCounter holds;
+    bool built;
 };
 
 struct Member {
@@ -27,11 +32,23 @@ struct Member {
     norvane::Backend backend;
 };
 
-// Indexed by variant code; class attributes are set in this order.
-constexpr std::array<Member, 2> kMembers = {{
+// The Python names of the core's backends, indexed by variant code (the
+// backend's value); class attributes are set in this order.
+constexpr std::array<Member, norvane::BACKENDS.size()> kMembers = {{
     {"AES256_GCM", "Backend.AES256_GCM", norvane::Backend::Aes256Gcm},
     {"XCHACHA20_POLY1305", "Backend.XCHACHA20_POLY1305", norvane::Backend::XChaCha20Poly1305},
 }};
+
+constexpr bool members_follow_the_core() {
+    for (std::size_t code = 0; code < kMembers.size(); ++code) {
+        if (kMembers[code].backend != norvane::BACKENDS[code] ||
+            static_cast<std::size_t>(kMembers[code].backend) != code) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(members_follow_the_core(), "one member per core backend, at the index of its value");
 
 constexpr const char* kBackendDoc =
     "Which standard AEAD construction to use. There is no \"auto\" option \xe2\x80\x94\n"
@@ -47,6 +64,23 @@ std::array<OnceCell, kMembers.size()> member_cells;
 thread_local PyTypeObject* type_in_progress = nullptr;
 
 BackendObject* as_backend(PyObject* obj) noexcept { return reinterpret_cast<BackendObject*>(obj); }
+
+void raise_forged() noexcept {
+    PyErr_SetString(PyExc_TypeError,
+                    "this Backend object is not one of its members; "
+                    "use Backend.AES256_GCM or Backend.XCHACHA20_POLY1305");
+}
+
+// member_object returns the object if it is one of the two members, else
+// null with TypeError set.
+BackendObject* member_object(PyObject* obj) noexcept {
+    BackendObject* b = as_backend(obj);
+    if (!b->built) {
+        raise_forged();
+        return nullptr;
+    }
+    return b;
+}
 
 const Member& member_of(const BackendObject* b) {
     if (b->code >= kMembers.size()) {
@@ -78,7 +112,10 @@ PyObject* not_implemented() noexcept { return Ref::borrow(Py_NotImplemented).rel
 
 PyObject* backend_repr(PyObject* self) {
     return guard("Backend.__repr__", [&]() -> PyObject* {
-        BackendObject* b = as_backend(self);
+        BackendObject* b = member_object(self);
+        if (b == nullptr) {
+            return nullptr;
+        }
         SharedHold hold(b->holds);
         const std::string_view text = member_of(b).repr;
         PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -91,7 +128,10 @@ PyObject* backend_repr(PyObject* self) {
 
 PyObject* backend_int(PyObject* self) {
     return guard("Backend.__int__", [&]() -> PyObject* {
-        BackendObject* b = as_backend(self);
+        BackendObject* b = member_object(self);
+        if (b == nullptr) {
+            return nullptr;
+        }
         SharedHold hold(b->holds);
         PyObject* result = PyLong_FromLongLong(b->code);
         if (result == nullptr) {
@@ -103,13 +143,20 @@ PyObject* backend_int(PyObject* self) {
 
 PyObject* backend_richcompare(PyObject* self, PyObject* other, int op) {
     return guard("Backend.__richcmp__", [&]() -> PyObject* {
-        BackendObject* b = as_backend(self);
+        BackendObject* b = member_object(self);
+        if (b == nullptr) {
+            return nullptr;
+        }
         SharedHold hold(b->holds);
         if (op < Py_LT || op > Py_GE) {
             return not_implemented();
         }
         long long theirs = 0;
         if (BackendObject* o = backend_instance(other)) {
+            if (!o->built) {
+                raise_forged();
+                return nullptr;
+            }
             SharedHold other_hold(o->holds);
             theirs = o->code;
         } else {
@@ -140,7 +187,9 @@ PyObject* backend_richcompare(PyObject* self, PyObject* other, int op) {
 void backend_dealloc(PyObject* self) {
     guard_dealloc("Backend.__dealloc__", [&] {
         PyTypeObject* type = Py_TYPE(self);
-        std::destroy_at(&as_backend(self)->holds);
+        if (as_backend(self)->built) {
+            std::destroy_at(&as_backend(self)->holds);
+        }
         type->tp_free(self);
         Ref type_ref = Ref::steal(type);  // the instance's reference to its heap type
     });
@@ -183,6 +232,7 @@ Ref member(std::size_t code) {
         BackendObject* b = as_backend(made.get());
         b->code = static_cast<std::uint8_t>(code);
         std::construct_at(&b->holds, 0);
+        b->built = true;
         return made;
     });
     return Ref::borrow(obj);
@@ -238,6 +288,10 @@ std::optional<HeldBackend> extract_backend(PyObject* obj) {
     BackendObject* b = backend_instance(obj);
     if (b == nullptr) {
         raise_not_instance(obj, "Backend");
+        return std::nullopt;
+    }
+    if (!b->built) {
+        raise_forged();
         return std::nullopt;
     }
     SharedHold hold(b->holds);

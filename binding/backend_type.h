@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "hold.h"
-#include "norvane/constants.h"
+#include "norvane/backend.h"
 
 namespace norvanes {
 

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <limits>
 
-#include "norvane/token.h"
+#include "norvane/fault.h"
 
 namespace norvanes {
 

@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-#include "norvane/token.h"
+#include "norvane/fault.h"
 #include "panic.h"
 #include "py_ref.h"
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "norvane/token.h"
+#include "norvane/fault.h"
 
 namespace norvanes {
 

@@ -10,7 +10,7 @@
 #include "args.h"
 #include "backend_type.h"
 #include "guard.h"
-#include "norvane/token.h"
+#include "norvane/fault.h"
 #include "norvane_type.h"
 #include "py_ref.h"
 

@@ -21,14 +21,30 @@ namespace norvanes {
 namespace {
 
 // The core value is built before the Python object exists and moved into
-// its storage; from then on it is only read.
+// its storage; from then on it is only read. `built` is set last, by
+// Norvane.__new__ alone: the type is mutable, so Python code can replace
+// __new__ and get a zero-filled object whose core was never constructed.
 struct NorvaneObject {
     PyObject_HEAD
     alignas(norvane::Norvane) unsigned char core_storage[sizeof(norvane::Norvane)];
     HoldCounter holds;
+    bool built;
 };
 
 NorvaneObject* as_norvane(PyObject* obj) noexcept { return reinterpret_cast<NorvaneObject*>(obj); }
+
+// built_norvane returns the object if Norvane.__new__ built it, else null
+// with TypeError set.
+NorvaneObject* built_norvane(PyObject* obj) noexcept {
+    NorvaneObject* self = as_norvane(obj);
+    if (!self->built) {
+        PyErr_SetString(PyExc_TypeError,
+                        "this Norvane object was not initialised by Norvane.__new__ and holds no key; "
+                        "create it with Norvane(backend, key=...)");
+        return nullptr;
+    }
+    return self;
+}
 
 const norvane::Norvane& core_of(NorvaneObject* self) noexcept {
     return *std::launder(reinterpret_cast<norvane::Norvane*>(self->core_storage));
@@ -145,6 +161,7 @@ PyObject* norvane_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         NorvaneObject* self = as_norvane(made.get());
         std::construct_at(reinterpret_cast<norvane::Norvane*>(self->core_storage), std::move(core));
         std::construct_at(&self->holds, 0);
+        self->built = true;
         return made.release();
     });
 }
@@ -155,7 +172,10 @@ PyObject* norvane_encrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
         if (!bind_fastcall(kEncryptSig, args, nargs, kwnames, bound)) {
             return nullptr;
         }
-        NorvaneObject* self = as_norvane(obj);
+        NorvaneObject* self = built_norvane(obj);
+        if (self == nullptr) {
+            return nullptr;
+        }
         SharedHold hold(self->holds);
 
         norvane::ByteView data;
@@ -178,12 +198,12 @@ PyObject* norvane_encrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
             }
             purpose = text;
         }
-        if (!check_utf8(data)) {
+        if (!check_data_utf8(data)) {
             return nullptr;
         }
         StrSink token;
-        if (auto error = core_of(self).encrypt_into(data, expires_at, purpose, token)) {
-            return raise_norvane_error(*error);
+        if (auto written = core_of(self).encrypt_into(data, expires_at, purpose, token); !written) {
+            return raise_norvane_error(written.error());
         }
         return token.str.release();
     });
@@ -198,7 +218,10 @@ PyObject* open_token(PyObject* obj, const Signature& sig, PyObject* const* args,
     if (!bind_fastcall(sig, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    NorvaneObject* self = as_norvane(obj);
+    NorvaneObject* self = built_norvane(obj);
+    if (self == nullptr) {
+        return nullptr;
+    }
     SharedHold hold(self->holds);
 
     std::string_view token;
@@ -233,8 +256,10 @@ void norvane_dealloc(PyObject* obj) {
     guard_dealloc("Norvane.__dealloc__", [&] {
         PyTypeObject* type = Py_TYPE(obj);
         NorvaneObject* self = as_norvane(obj);
-        std::destroy_at(std::launder(reinterpret_cast<norvane::Norvane*>(self->core_storage)));
-        std::destroy_at(&self->holds);
+        if (self->built) {
+            std::destroy_at(std::launder(reinterpret_cast<norvane::Norvane*>(self->core_storage)));
+            std::destroy_at(&self->holds);
+        }
         type->tp_free(obj);
         Ref type_ref = Ref::steal(type);  // the instance's reference to its heap type
     });

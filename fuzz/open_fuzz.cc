@@ -28,10 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "aes_backend.h"
+#include "backend.h"
 #include "fuzz_support.h"
 #include "norvane/token.h"
-#include "xchacha_backend.h"
 
 using namespace norvane;
 using namespace norvane::fuzz;
@@ -42,26 +41,20 @@ constexpr std::string_view PURPOSES[8] = {"session", "Session", "", "sess", "ses
 constexpr std::uint64_t TIMES[8] = {0, 1, 1700000000, 1700000001, 4102444800, 0x7FFFFFFFFFFFFFFF,
                                     0xFFFFFFFFFFFFFFFE, 0xFFFFFFFFFFFFFFFF};
 
-// adapter_open opens sealed bytes with the adapter directly, under a cipher
-// key prepared here from the fixed key, not taken from the Norvane.
+// adapter_open opens sealed bytes with the backend's adapter directly,
+// under a cipher key prepared here from the fixed key, not taken from the
+// Norvane.
 Result<Bytes> adapter_open(Backend b, const RefFields& f, bool other_key) {
     const CipherKey ck = derive_cipher_key(b, fixed_key(other_key ? 1 : 0));
-    const ByteView sealed(f.sealed.data(), f.sealed.size());
-    const ByteView aad(f.context.data(), f.context.size());
-    if (b == Backend::Aes256Gcm) {
-        const auto ctx = aes_backend::prepare(ck.view());
-        return aes_backend::decrypt(*ctx, aes_backend::Nonce(f.nonce.data(), AES_NONCE_LEN), sealed, aad);
-    }
-    return xchacha_backend::decrypt(ck.view(), xchacha_backend::Nonce(f.nonce.data(), XCHACHA_NONCE_LEN), sealed, aad);
+    const auto key = backend_row(b).prepare(ck.view());
+    return open_to_bytes(*key, ByteView(f.nonce.data(), f.nonce.size()), ByteView(f.sealed.data(), f.sealed.size()),
+                         ByteView(f.context.data(), f.context.size()));
 }
 
 Bytes adapter_seal(Backend b, const std::uint8_t* nonce, ByteView aad, ByteView plaintext) {
     const CipherKey ck = derive_cipher_key(b, fixed_key(0));
-    if (b == Backend::Aes256Gcm) {
-        const auto ctx = aes_backend::prepare(ck.view());
-        return aes_backend::encrypt(*ctx, aes_backend::Nonce(nonce, AES_NONCE_LEN), aad, plaintext);
-    }
-    return xchacha_backend::encrypt(ck.view(), xchacha_backend::Nonce(nonce, XCHACHA_NONCE_LEN), aad, plaintext);
+    const auto key = backend_row(b).prepare(ck.view());
+    return seal_to_bytes(*key, ByteView(nonce, nonce_len(b)), aad, plaintext);
 }
 
 // check_open opens `token` with `nv` and checks the result against the

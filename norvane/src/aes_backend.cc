@@ -1,95 +1,117 @@
 #include "aes_backend.h"
 
-#include <bearssl.h>
-
 #include <cstring>
 
 #include "ct.h"
-#include "consttime.h"
+#include "norvane/fault.h"
 #include "primitives.h"
+#include "stack_scrub.h"
 
 namespace norvane {
-
-// AesGcmContext holds the expanded AES-256 key schedule and a GCM state
-// whose GHASH key H was computed once from it. Neither is written after
-// prepare(): every seal and open works on a stack copy of the GCM state.
-class AesGcmContext {
-public:
-    br_aes_gen_ctr_keys keys;
-    br_gcm_context gcm;  // refers to `keys`, so the context never moves
-};
-
-void AesGcmContextDeleter::operator()(AesGcmContext* ctx) const noexcept {
-    // The first round keys are the cipher key itself.
-    secure_wipe(ctx, sizeof *ctx);
-    std::default_delete<AesGcmContext>{}(ctx);
-}
-
-namespace aes_backend {
 namespace {
 
-// Per-call GCM state, wiped on every way out.
-struct GcmCall {
-    br_gcm_context g;
-    GcmCall(const AesGcmContext& ctx, Nonce nonce, ByteView aad) noexcept : g(ctx.gcm) {
-        br_gcm_reset(&g, nonce.data(), nonce.size());
-        br_gcm_aad_inject(&g, aad.data(), aad.size());
-        br_gcm_flip(&g);
+// Counter block 1 (J0) encrypts the tag; the data starts at block 2.
+constexpr std::uint32_t TAG_BLOCK = 1;
+constexpr std::uint32_t FIRST_DATA_BLOCK = 2;
+
+const std::uint8_t* nonnull(const std::uint8_t* p) noexcept {
+    static const std::uint8_t empty = 0;
+    return p != nullptr ? p : &empty;
+}
+
+void put_be64(std::uint8_t* out, std::uint64_t v) noexcept {
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
     }
-    ~GcmCall() { secure_wipe(&g, sizeof g); }
-    GcmCall(const GcmCall&) = delete;
-    GcmCall& operator=(const GcmCall&) = delete;
-};
+}
 
 }  // namespace
 
-std::unique_ptr<AesGcmContext, AesGcmContextDeleter> prepare(std::span<const std::uint8_t, CIPHER_KEY_LEN> cipher_key) {
-    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> ctx(std::make_unique<AesGcmContext>().release());
+AesGcmContext::AesGcmContext(CipherKeyView cipher_key) noexcept {
     const Primitives& p = primitives();
-    p.aes_ctr->init(&ctx->keys.vtable, cipher_key.data(), cipher_key.size());
-    br_gcm_init(&ctx->gcm, &ctx->keys.vtable, p.ghash);
-    return ctx;
+    p.aes_ctr->init(&keys_.vtable, cipher_key.data(), cipher_key.size());
+    // H is the encryption of the zero block: CTR over zeros with a zero IV
+    // and counter.
+    const std::uint8_t zero_iv[AES_NONCE_LEN] = {};
+    std::memset(h_, 0, sizeof h_);
+    ctr(zero_iv, 0, h_, sizeof h_);
+    ghash_ = p.ghash;
+    // The key schedule and the block encryption leave the cipher key and
+    // round keys in their stack frames.
+    scrub_stack<SETUP_SCRUB_LEN>();
 }
 
-Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext) {
+AesGcmContext::~AesGcmContext() {
+    secure_wipe(&keys_, sizeof keys_);
+    secure_wipe(h_, sizeof h_);
+}
+
+void AesGcmContext::ctr(const std::uint8_t* nonce, std::uint32_t counter, std::uint8_t* data,
+                        std::size_t n) const noexcept {
+    keys_.vtable->run(&keys_.vtable, nonce, counter, data, n);
+}
+
+// compute_tag writes the GCM tag of (aad, ciphertext): GHASH over the
+// zero-padded associated data, the zero-padded ciphertext and their bit
+// lengths, XORed with AES(K, J0).
+void AesGcmContext::compute_tag(const std::uint8_t* nonce, ByteView aad, const std::uint8_t* ciphertext,
+                                std::size_t n, std::uint8_t* tag) const noexcept {
+    std::uint8_t y[16] = {};
+    ghash_(y, h_, nonnull(aad.data()), aad.size());
+    ghash_(y, h_, nonnull(ciphertext), n);
+    std::uint8_t lengths[16];
+    put_be64(lengths, static_cast<std::uint64_t>(aad.size()) * 8);
+    put_be64(lengths + 8, static_cast<std::uint64_t>(n) * 8);
+    ghash_(y, h_, lengths, sizeof lengths);
+    std::memcpy(tag, y, TAG_LEN);
+    secure_wipe(y, sizeof y);
+    ctr(nonce, TAG_BLOCK, tag, TAG_LEN);
+}
+
+void AesGcmContext::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const {
+    if (nonce.size() != AES_NONCE_LEN) {
+        throw InternalFault("a nonce of the wrong length reached the seal");
+    }
     const std::size_t n = plaintext.size();
-    Bytes out(n + TAG_LEN);
-    copy_bytes(out.data(), plaintext.data(), n);
-    GcmCall call(ctx, nonce, aad);
-    br_gcm_run(&call.g, 1, out.data(), n);
-    br_gcm_get_tag(&call.g, out.data() + n);
-    return out;
+    copy_bytes(out, plaintext.data(), n);
+    ctr(nonce.data(), FIRST_DATA_BLOCK, out, n);
+    compute_tag(nonce.data(), aad, out, n, out + n);
+    // The CTR and GHASH calls leave round keys and H-derived values in
+    // their frames.
+    scrub_stack<CALL_SCRUB_LEN>();
 }
 
-Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad) {
-    Bytes copy(sealed.size());
-    copy_bytes(copy.data(), sealed.data(), sealed.size());
-    return decrypt_owned(ctx, nonce, std::move(copy), aad);
-}
-
-Result<Bytes> decrypt_owned(const AesGcmContext& ctx, Nonce nonce, Bytes&& sealed, ByteView aad) {
-    Bytes buf = std::move(sealed);
-    if (buf.size() < TAG_LEN) {
-        return NorvaneError::Tampered;
+bool AesGcmContext::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
+    if (sealed.size() < TAG_LEN || nonce.size() != AES_NONCE_LEN) {
+        return false;
     }
-    const std::size_t n = buf.size() - TAG_LEN;
+    const std::size_t n = sealed.size() - TAG_LEN;
     std::uint8_t tag[TAG_LEN];
-    {
-        // GHASH covers each ciphertext block before it is deciphered; the
-        // buffer is the call's own and is wiped unless the tag verifies.
-        GcmCall call(ctx, nonce, aad);
-        br_gcm_run(&call.g, 0, buf.data(), n);
-        br_gcm_get_tag(&call.g, tag);
-    }
-    bool ok = ct::equal16(tag, buf.data() + n);
+    compute_tag(nonce.data(), aad, sealed.data(), n, tag);
+    bool ok = ct::equal16(tag, sealed.data() + n);
     secure_wipe(tag, sizeof tag);
     // The verdict is public: a forger learns it from the refusal anyway.
     CONSTTIME_DECLASSIFY(&ok, sizeof ok);
-    if (!ok) {
-        return NorvaneError::Tampered;
+    if (ok) {
+        // Only an authentic ciphertext is deciphered.
+        ctr(nonce.data(), FIRST_DATA_BLOCK, sealed.data(), n);
     }
-    buf.resize(n);
-    return buf;
+    scrub_stack<CALL_SCRUB_LEN>();
+    return ok;
+}
+
+namespace aes_backend {
+
+std::unique_ptr<AesGcmContext> prepare(CipherKeyView cipher_key) {
+    return std::make_unique<AesGcmContext>(cipher_key);
+}
+
+Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext) {
+    return seal_to_bytes(ctx, nonce, aad, plaintext);
+}
+
+Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad) {
+    return open_to_bytes(ctx, nonce, sealed, aad);
 }
 
 }  // namespace aes_backend

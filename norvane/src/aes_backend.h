@@ -1,22 +1,48 @@
 // aes_backend.h - AES-256-GCM (96-bit nonce, 128-bit tag) behind the
-// adapter shape shared with xchacha_backend.
+// backend seam.
 #pragma once
+
+#include <bearssl.h>
 
 #include <memory>
 #include <span>
 
+#include "backend.h"
 #include "norvane/bytes.h"
 #include "norvane/constants.h"
-#include "norvane/norvane.h"
 #include "norvane/result.h"
 
-namespace norvane::aes_backend {
+namespace norvane {
+
+// AesGcmContext holds the expanded AES-256 key schedule and the GHASH key
+// H = AES(K, 0^128), both computed once by aes_backend::prepare and only
+// read afterwards; it is wiped when destroyed (the first two round keys are
+// the cipher key itself). GCM is put together from BearSSL's CTR and GHASH
+// calls so that opening verifies the tag before it deciphers anything.
+class AesGcmContext final : public PreparedKey {
+public:
+    explicit AesGcmContext(CipherKeyView cipher_key) noexcept;
+    ~AesGcmContext() override;
+
+    void seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const override;
+    bool open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept override;
+
+private:
+    void ctr(const std::uint8_t* nonce, std::uint32_t counter, std::uint8_t* data, std::size_t n) const noexcept;
+    void compute_tag(const std::uint8_t* nonce, ByteView aad, const std::uint8_t* ciphertext, std::size_t n,
+                     std::uint8_t* tag) const noexcept;
+
+    br_aes_gen_ctr_keys keys_;
+    std::uint8_t h_[16];
+    br_ghash ghash_;
+};
+
+namespace aes_backend {
 
 using Nonce = std::span<const std::uint8_t, AES_NONCE_LEN>;
 
-// prepare expands the key schedule and computes the GHASH key H once. The
-// context is immutable afterwards and wiped when released.
-std::unique_ptr<AesGcmContext, AesGcmContextDeleter> prepare(std::span<const std::uint8_t, CIPHER_KEY_LEN> cipher_key);
+// prepare expands the key schedule and computes the GHASH key H once.
+std::unique_ptr<AesGcmContext> prepare(CipherKeyView cipher_key);
 
 // encrypt returns ciphertext || tag. It cannot fail.
 Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext);
@@ -25,8 +51,5 @@ Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plai
 // Tampered for any failure (short input, wrong key, any changed byte).
 Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad);
 
-// decrypt_owned is decrypt on a buffer the caller hands over: the plaintext
-// is deciphered in place and returned in that same buffer, without a copy.
-Result<Bytes> decrypt_owned(const AesGcmContext& ctx, Nonce nonce, Bytes&& sealed, ByteView aad);
-
-}  // namespace norvane::aes_backend
+}  // namespace aes_backend
+}  // namespace norvane

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "base64url_simd.h"
-#include "consttime.h"
 #include "ct.h"
 
 namespace norvane::base64url {
@@ -46,15 +45,21 @@ inline std::uint8_t from_char(std::uint8_t c) noexcept {
 
 }  // namespace
 
-char* encode(ByteView src, char* out) noexcept {
+char* encode_with(Kernel kernel, ByteView src, char* out) noexcept {
     const std::uint8_t* s = src.data();
     const std::size_t n = src.size();
     const std::size_t full = n / 3 * 3;
+    // The block kernels take what they can (a whole number of 3-byte
+    // groups); the narrower kernels and the scalar code below take the rest.
     std::size_t start = 0;
-    if (simd::available()) {
-        start = simd::encode_blocks(s, n, reinterpret_cast<std::uint8_t*>(out));
-        out += start / 3 * 4;
+    auto* const text_begin = reinterpret_cast<std::uint8_t*>(out);
+    if (kernel == Kernel::Avx2) {
+        start = simd::encode_blocks_avx2(s, n, text_begin);
     }
+    if (kernel == Kernel::Avx2 || kernel == Kernel::Ssse3) {
+        start += simd::encode_blocks_ssse3(s + start, n - start, text_begin + start / 3 * 4);
+    }
+    out += start / 3 * 4;
     auto* o = reinterpret_cast<std::uint8_t*>(out);
     // First spread the bytes into 6-bit values, then map them all in place.
     for (std::size_t i = start; i < full; i += 3) {
@@ -88,7 +93,7 @@ char* encode(ByteView src, char* out) noexcept {
     return reinterpret_cast<char*>(o);
 }
 
-std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out) noexcept {
+std::optional<std::size_t> decode_into_with(Kernel kernel, std::string_view text, std::uint8_t* out) noexcept {
     const std::size_t n = text.size();
     if (n % 4 != 0) {
         return std::nullopt;
@@ -109,10 +114,13 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
     std::uint8_t bad = 0;
     std::uint8_t* o = out;
     std::size_t i = 0;
-    if (simd::available()) {
-        i = simd::decode_blocks(t, data_chars, o, bad);
-        o += i / 4 * 3;
+    if (kernel == Kernel::Avx2) {
+        i = simd::decode_blocks_avx2(t, data_chars, o, bad);
     }
+    if (kernel == Kernel::Avx2 || kernel == Kernel::Ssse3) {
+        i += simd::decode_blocks_ssse3(t + i, data_chars - i, o + i / 4 * 3, bad);
+    }
+    o += i / 4 * 3;
     while (i < data_chars) {
         const std::size_t m = data_chars - i < block ? data_chars - i : block;
         for (std::size_t k = 0; k < m; ++k) {
@@ -149,6 +157,12 @@ std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out)
         return std::nullopt;
     }
     return static_cast<std::size_t>(o - out);
+}
+
+char* encode(ByteView src, char* out) noexcept { return encode_with(chosen_kernel(), src, out); }
+
+std::optional<std::size_t> decode_into(std::string_view text, std::uint8_t* out) noexcept {
+    return decode_into_with(chosen_kernel(), text, out);
 }
 
 std::optional<Bytes> decode(std::string_view text) {

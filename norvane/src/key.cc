@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "backend.h"
 #include "norvane/utf8.h"
+#include "stack_scrub.h"
 
 namespace norvane {
 namespace {
-
-// The core reads the environment and never writes it; lookups and the copy
-// of a value happen together under this lock.
-std::shared_mutex& environment_lock() {
-    static std::shared_mutex lock;
-    return lock;
-}
 
 using SecretText = std::vector<char, WipingAllocator<char>>;
 
@@ -40,6 +35,11 @@ struct Limbs {
 };
 
 }  // namespace
+
+std::shared_mutex& environment_lock() noexcept {
+    static std::shared_mutex lock;
+    return lock;
+}
 
 Key key_from_le_bytes(std::span<const std::uint8_t, KEY_LEN> le) noexcept {
     Key key;
@@ -110,9 +110,7 @@ Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env)
 }
 
 CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept {
-    static constexpr std::string_view aes_label = "aes256gcm";
-    static constexpr std::string_view xchacha_label = "xchacha20poly1305";
-    const std::string_view label = backend == Backend::Aes256Gcm ? aes_label : xchacha_label;
+    const std::string_view label = backend_row(backend).label;
 
     br_sha256_context sha;
     br_sha256_init(&sha);
@@ -121,6 +119,9 @@ CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept {
     CipherKey out;
     br_sha256_out(&sha, out.data());
     secure_wipe(&sha, sizeof sha);
+    // br_sha256_out finishes on a copy of the context in its own frame: the
+    // key octets and the digest stay there unless cleared.
+    scrub_stack<SETUP_SCRUB_LEN>();
     return out;
 }
 

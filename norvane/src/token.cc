@@ -1,8 +1,10 @@
 #include "norvane/token.h"
 
+#include "ct.h"
 #include "norvane/base64url.h"
+#include "norvane/constants.h"
+#include "norvane/fault.h"
 #include "norvane/utf8.h"
-#include "consttime.h"
 
 namespace norvane {
 
@@ -41,6 +43,31 @@ void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* 
     if (!ascii) {
         throw InternalFault("base64url and separators are ASCII");
     }
+}
+
+Result<DecodedToken> decode_token(std::string_view token) {
+    // The size test bounds every allocation below.
+    if (token.size() > MAX_TOKEN_LEN) {
+        return NorvaneError::InvalidToken;
+    }
+    const std::size_t dot1 = token.find('.');
+    const std::size_t dot2 = dot1 == std::string_view::npos ? dot1 : token.find('.', dot1 + 1);
+    if (dot2 == std::string_view::npos) {
+        return NorvaneError::InvalidToken;
+    }
+    auto nonce = base64url::decode(token.substr(0, dot1));
+    if (!nonce) {
+        return NorvaneError::InvalidBase64;
+    }
+    auto context = base64url::decode(token.substr(dot1 + 1, dot2 - dot1 - 1));
+    if (!context) {
+        return NorvaneError::InvalidBase64;
+    }
+    auto sealed = base64url::decode(token.substr(dot2 + 1));
+    if (!sealed) {
+        return NorvaneError::InvalidBase64;
+    }
+    return DecodedToken{std::move(*nonce), std::move(*context), std::move(*sealed)};
 }
 
 }  // namespace norvane

@@ -3,11 +3,12 @@
 #include <cstring>
 
 #include "ct.h"
-#include "consttime.h"
+#include "norvane/fault.h"
 #include "hchacha20.h"
 #include "primitives.h"
+#include "stack_scrub.h"
 
-namespace norvane::xchacha_backend {
+namespace norvane {
 namespace {
 
 // CallState is the per-call cipher state: the HChaCha20 subkey and the
@@ -15,7 +16,7 @@ namespace {
 struct CallState {
     SecretArray<32> subkey;
     std::uint8_t iv[12];
-    CallState(KeyView key, Nonce nonce) noexcept {
+    CallState(const CipherKey& key, ByteView nonce) noexcept {
         hchacha20(key.data(), nonce.data(), subkey.data());
         std::memset(iv, 0, 4);
         std::memcpy(iv + 4, nonce.data() + 16, 8);
@@ -31,48 +32,72 @@ const void* nonnull(const std::uint8_t* p) noexcept {
     return p != nullptr ? p : &empty;
 }
 
+// key_block_only is the ChaCha20 that opening hands to Poly1305: it makes
+// the one-time Poly1305 key from block 0 and leaves the payload (block 1
+// on) as it is, so that the call computes the tag over the ciphertext and
+// deciphers nothing. The counter is public; branching on it is fine.
+std::uint32_t key_block_only(const void* key, const void* iv, std::uint32_t cc, void* data, std::size_t len) {
+    if (cc != 0) {
+        return cc;
+    }
+    return primitives().chacha20(key, iv, cc, data, len);
+}
+
+// Block 0 of the keystream keys Poly1305; the payload starts at block 1.
+constexpr std::uint32_t FIRST_DATA_BLOCK = 1;
+
 }  // namespace
 
-Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
+XChaChaKey::XChaChaKey(CipherKeyView cipher_key) noexcept {
+    std::memcpy(key_.data(), cipher_key.data(), CIPHER_KEY_LEN);
+}
+
+void XChaChaKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const {
+    if (nonce.size() != XCHACHA_NONCE_LEN) {
+        throw InternalFault("a nonce of the wrong length reached the seal");
+    }
     const std::size_t n = plaintext.size();
-    Bytes out(n + TAG_LEN);
-    copy_bytes(out.data(), plaintext.data(), n);
-    CallState st(key, nonce);
+    copy_bytes(out, plaintext.data(), n);
+    CallState st(key_, nonce);
     const Primitives& p = primitives();
-    p.poly1305(st.subkey.data(), st.iv, out.data(), n, nonnull(aad.data()), aad.size(), out.data() + n,
-               p.chacha20, 1);
-    return out;
+    p.poly1305(st.subkey.data(), st.iv, out, n, nonnull(aad.data()), aad.size(), out + n, p.chacha20, 1);
+    // ChaCha20 keeps the subkey in its state, Poly1305 its one-time key,
+    // both on the stack.
+    scrub_stack<CALL_SCRUB_LEN>();
 }
 
-Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad) {
-    Bytes copy(sealed.size());
-    copy_bytes(copy.data(), sealed.data(), sealed.size());
-    return decrypt_owned(key, nonce, std::move(copy), aad);
-}
-
-Result<Bytes> decrypt_owned(KeyView key, Nonce nonce, Bytes&& sealed, ByteView aad) {
-    Bytes buf = std::move(sealed);
-    if (buf.size() < TAG_LEN) {
-        return NorvaneError::Tampered;
+bool XChaChaKey::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
+    if (sealed.size() < TAG_LEN || nonce.size() != XCHACHA_NONCE_LEN) {
+        return false;
     }
-    const std::size_t n = buf.size() - TAG_LEN;
+    const std::size_t n = sealed.size() - TAG_LEN;
+    CallState st(key_, nonce);
+    const Primitives& p = primitives();
     std::uint8_t tag[TAG_LEN];
-    {
-        // Poly1305 covers the ciphertext before it is deciphered; the buffer
-        // is the call's own and is wiped unless the tag verifies.
-        CallState st(key, nonce);
-        const Primitives& p = primitives();
-        p.poly1305(st.subkey.data(), st.iv, buf.data(), n, nonnull(aad.data()), aad.size(), tag, p.chacha20, 0);
-    }
-    bool ok = ct::equal16(tag, buf.data() + n);
+    p.poly1305(st.subkey.data(), st.iv, sealed.data(), n, nonnull(aad.data()), aad.size(), tag, &key_block_only, 0);
+    bool ok = ct::equal16(tag, sealed.data() + n);
     secure_wipe(tag, sizeof tag);
     // The verdict is public: a forger learns it from the refusal anyway.
     CONSTTIME_DECLASSIFY(&ok, sizeof ok);
-    if (!ok) {
-        return NorvaneError::Tampered;
+    if (ok) {
+        // Only an authentic ciphertext is deciphered.
+        p.chacha20(st.subkey.data(), st.iv, FIRST_DATA_BLOCK, sealed.data(), n);
     }
-    buf.resize(n);
-    return buf;
+    scrub_stack<CALL_SCRUB_LEN>();
+    return ok;
 }
 
-}  // namespace norvane::xchacha_backend
+namespace xchacha_backend {
+
+std::unique_ptr<XChaChaKey> prepare(CipherKeyView cipher_key) { return std::make_unique<XChaChaKey>(cipher_key); }
+
+Bytes encrypt(KeyView key, Nonce nonce, ByteView aad, ByteView plaintext) {
+    return seal_to_bytes(XChaChaKey(key), nonce, aad, plaintext);
+}
+
+Result<Bytes> decrypt(KeyView key, Nonce nonce, ByteView sealed, ByteView aad) {
+    return open_to_bytes(XChaChaKey(key), nonce, sealed, aad);
+}
+
+}  // namespace xchacha_backend
+}  // namespace norvane

@@ -20,9 +20,10 @@
 // constant-time code.
 //
 // With --simd-codec the driver runs only the codec and token assembly, for a
-// run without NORVANE_FORCE_SOFTWARE: that checks the SSSE3 base64url
-// kernels, which memcheck follows (plain vector arithmetic and fixed
-// shuffles), while the ciphers, which it cannot follow, stay out.
+// run without NORVANE_FORCE_SOFTWARE: that checks the SSSE3 and AVX2
+// base64url kernels (each called explicitly, where the CPU has it), which
+// memcheck follows (plain vector arithmetic and fixed shuffles), while the
+// ciphers, which it cannot follow, stay out.
 //
 // The driver exits non-zero when a result is wrong or when it is not running
 // under valgrind (the checks would then prove nothing).
@@ -38,7 +39,6 @@
 
 #include "aes_backend.h"
 #include "base64url_simd.h"
-#include "consttime.h"
 #include "ct.h"
 #include "hchacha20.h"
 #include "norvane/aad.h"
@@ -142,37 +142,58 @@ void check_hchacha20() {
     expect(std::memcmp(out, want.data(), 32) == 0, "hchacha20 gives the draft's subkey");
 }
 
-void check_base64url() {
-    for (std::size_t n = 0; n <= 64; ++n) {
+// decode_secret decodes a field with kernel k into a new buffer.
+std::optional<Bytes> decode_secret(base64url::Kernel k, std::string_view text) {
+    Bytes out(base64url::decoded_capacity(text.size()));
+    const std::optional<std::size_t> n = base64url::decode_into_with(k, text, out.data());
+    if (!n) {
+        return std::nullopt;
+    }
+    out.resize(*n);
+    return out;
+}
+
+void check_base64url(base64url::Kernel k) {
+    std::printf("base64url kernel: %s\n", base64url::kernel_name(k));
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 72; ++n) {
+        lengths.push_back(n);
+    }
+    for (const std::size_t n : {std::size_t{100}, std::size_t{200}, std::size_t{1000}}) {
+        lengths.push_back(n);
+    }
+    for (const std::size_t n : lengths) {
         const auto data = pattern(n, static_cast<std::uint8_t>(n));
         auto sec = data;
         secret(sec.data(), sec.size());
         std::string text(base64url::encoded_len(n), '\0');
-        char* end = base64url::encode(ByteView(sec.data(), n), text.data());
+        char* end = base64url::encode_with(k, ByteView(sec.data(), n), text.data());
         expect(end == text.data() + text.size(), "encode writes encoded_len characters");
         declassify(text.data(), text.size());
         expect(text == encode_public(data.data(), n), "encoding secret bytes gives the same text");
 
         const std::string st = secret_text(text);
-        std::optional<Bytes> back = base64url::decode(st);
+        std::optional<Bytes> back = decode_secret(k, st);
         expect(back.has_value(), "a canonical secret field decodes");
         if (back) {
             declassify(back->data(), back->size());
             expect(back->size() == n && std::equal(back->begin(), back->end(), data.begin()),
                    "decoding a secret field gives the bytes back");
         }
-        if (n > 0) {
-            // A character outside the alphabet among the secret characters is
-            // refused without a branch on where it is.
-            std::string bad = text;
-            bad[0] = '+';
-            const std::string sb = secret_text(bad);
-            expect(!base64url::decode(sb).has_value(), "a secret field with '+' is refused");
+        // A character outside the alphabet among the secret characters is
+        // refused without a branch on where it is (first and middle).
+        for (const std::size_t at : {std::size_t{0}, text.size() / 2}) {
+            if (at + 4 < text.size()) {
+                std::string bad = text;
+                bad[at] = '+';
+                const std::string sb = secret_text(bad);
+                expect(!decode_secret(k, sb).has_value(), "a secret field with '+' is refused");
+            }
         }
     }
     // Non-zero leftover bits in the last group.
     const std::string sb = secret_text("AR==");
-    expect(!base64url::decode(sb).has_value(), "a secret non-canonical last group is refused");
+    expect(!decode_secret(k, sb).has_value(), "a secret non-canonical last group is refused");
 }
 
 void check_encode_token() {
@@ -295,11 +316,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--simd-codec") {
-        if (!base64url::simd::available()) {
-            std::printf("consttime_driver: no SIMD codec on this CPU (or software forced); nothing to check\n");
+        int checked = 0;
+        for (const base64url::Kernel k : {base64url::Kernel::Ssse3, base64url::Kernel::Avx2}) {
+            if (!base64url::cpu_runs(k)) {
+                std::printf("consttime_driver: this CPU (as valgrind presents it) has no %s; not checked\n",
+                            base64url::kernel_name(k));
+                continue;
+            }
+            check_base64url(k);
+            ++checked;
+        }
+        if (checked == 0) {
+            std::printf("consttime_driver: no SIMD codec on this CPU; nothing to check\n");
             return 0;
         }
-        check_base64url();
+        std::printf("token assembly with the chosen kernel, %s\n", base64url::kernel_name(base64url::chosen_kernel()));
         check_encode_token();
         if (g_failures != 0) {
             std::fprintf(stderr, "consttime_driver: %d check(s) failed\n", g_failures);
@@ -315,7 +346,8 @@ int main(int argc, char** argv) {
     check_primitives();
     check_equal16();
     check_hchacha20();
-    check_base64url();
+    expect(base64url::chosen_kernel() == base64url::Kernel::Scalar, "the codec runs its scalar code when forced");
+    check_base64url(base64url::Kernel::Scalar);
     check_encode_token();
     check_adapters();
     check_minting();

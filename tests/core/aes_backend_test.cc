@@ -51,7 +51,7 @@ class AesBackendTest : public ::testing::Test {
 protected:
     std::array<std::uint8_t, CIPHER_KEY_LEN> key = arr<CIPHER_KEY_LEN>(
         "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
-    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> ctx = aes_backend::prepare(key);
+    std::unique_ptr<AesGcmContext> ctx = aes_backend::prepare(key);
     std::array<std::uint8_t, AES_NONCE_LEN> nonce = arr<AES_NONCE_LEN>("0a0b0c0d0e0f101112131415");
     Bytes aad = from_hex("0100000000000000000773657373696f6e");
 
@@ -92,6 +92,22 @@ TEST_F(AesBackendTest, EverySingleBitFlipIsTampered) {
     longer_aad.push_back(0);
     expect_tampered(nonce, sealed, longer_aad);
     expect_tampered(nonce, Bytes(sealed.begin(), sealed.end() - 1), aad);
+}
+
+// Nothing is deciphered before the tag verifies: a forged buffer is left
+// exactly as it came, whichever byte was changed, and only an authentic one
+// turns into plaintext.
+TEST_F(AesBackendTest, OpenDeciphersOnlyAfterTheTagVerifies) {
+    const Bytes pt = test::bytes_of("forty bytes of plaintext, three blocks.");
+    const Bytes sealed = aes_backend::encrypt(*ctx, nonce, aad, pt);
+    for_each_bit_flip(sealed, [&](const Bytes& forged) {
+        Bytes buf = forged;
+        ASSERT_FALSE(ctx->open(nonce, aad, buf));
+        ASSERT_EQ(to_hex(buf), to_hex(forged));
+    });
+    Bytes buf = sealed;
+    ASSERT_TRUE(ctx->open(nonce, aad, buf));
+    EXPECT_EQ(to_hex(ByteView(buf.data(), pt.size())), to_hex(pt));
 }
 
 TEST_F(AesBackendTest, OtherKeyIsTampered) {

@@ -2,11 +2,25 @@
 // the device fallback's one-time open under concurrent first users.
 #include "random.h"
 
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
 #include <latch>
 #include <set>
 #include <thread>
@@ -14,6 +28,7 @@
 
 #include "norvane/norvane.h"
 #include "test_util.h"
+#include "vdso_getrandom.h"
 
 namespace norvane {
 namespace {
@@ -59,6 +74,153 @@ private:
 };
 
 TEST(FillRandom, GetrandomMethodFillsBuffers) { check_filler(&random_detail::fill_with_getrandom); }
+
+// Both routes of the getrandom method work wherever they can be taken: the
+// C library's getrandom() always, the vDSO called directly where the kernel
+// has it (elsewhere the same call makes the system call).
+TEST(FillRandom, LibcRouteFillsBuffers) { check_filler(&random_detail::fill_with_libc_getrandom); }
+
+TEST(FillRandom, VdsoRouteFillsBuffers) {
+    check_filler(&random_detail::fill_with_vdso_getrandom);
+    if (!vdso_getrandom::available()) {
+        GTEST_SKIP() << "this kernel's vDSO has no getrandom: the direct route made the system call";
+    }
+}
+
+TEST(FillRandom, RouteIsTheVdsoOnlyWhereTheCLibraryDoesNotUseIt) {
+    const auto route = random_detail::current_route();
+    if (!vdso_getrandom::available()) {
+        EXPECT_EQ(route, random_detail::Route::Libc);
+    }
+#if defined(__GLIBC__)
+    unsigned major = 0, minor = 0;
+    ASSERT_EQ(std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor), 2);
+    const bool libc_has_it = major > 2 || (major == 2 && minor >= 41);
+    EXPECT_EQ(route, vdso_getrandom::available() && !libc_has_it ? random_detail::Route::Vdso
+                                                                  : random_detail::Route::Libc);
+#endif
+}
+
+using Nonce24 = std::array<std::uint8_t, 24>;
+
+std::vector<Nonce24> draw(std::size_t n) {
+    std::vector<Nonce24> out(n);
+    for (Nonce24& x : out) {
+        EXPECT_TRUE(fill_random(x));
+    }
+    return out;
+}
+
+TEST(FillRandom, SixteenThreadsDrawDistinctNonces) {
+    constexpr int kThreads = 16;
+    constexpr std::size_t kEach = 2000;
+    std::latch start(kThreads);
+    std::vector<std::vector<Nonce24>> got(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            got[i] = draw(kEach);
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::set<Nonce24> all;
+    for (const auto& v : got) all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), kThreads * kEach);
+}
+
+// A thread that ends gives its state back; the next new thread takes it and
+// still draws bytes of its own.
+TEST(FillRandom, AStateOfAnEndedThreadServesTheNextThread) {
+    if (random_detail::current_route() != random_detail::Route::Vdso) {
+        GTEST_SKIP() << "the C library's getrandom() keeps its own states";
+    }
+    std::vector<Nonce24> first, second;
+    std::thread([&] { first = draw(100); }).join();
+    const std::size_t pooled = vdso_getrandom::pooled_states();
+    ASSERT_GE(pooled, 1u);
+    std::thread([&] {
+        second = draw(100);
+        EXPECT_EQ(vdso_getrandom::pooled_states(), pooled - 1);  // it took the state back out
+    }).join();
+    EXPECT_EQ(vdso_getrandom::pooled_states(), pooled);
+    std::set<Nonce24> all(first.begin(), first.end());
+    all.insert(second.begin(), second.end());
+    EXPECT_EQ(all.size(), 200u);
+}
+
+// children_draw forks `children` processes at one point, each drawing
+// `each` nonces after the fork (the parent too), and returns every nonce
+// drawn, read back through a pipe.
+std::vector<Nonce24> children_draw(int children, std::size_t each) {
+    std::vector<Nonce24> all;
+    std::vector<int> pipes;
+    for (int c = 0; c < children; ++c) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            const auto mine = draw(each);
+            const auto* bytes = reinterpret_cast<const char*>(mine.data());
+            std::size_t left = mine.size() * sizeof(Nonce24);
+            while (left > 0) {
+                const ssize_t w = write(fds[1], bytes, left);
+                if (w <= 0) std::_Exit(1);
+                bytes += w;
+                left -= static_cast<std::size_t>(w);
+            }
+            std::_Exit(0);
+        }
+        close(fds[1]);
+        pipes.push_back(fds[0]);
+    }
+    const auto parents = draw(each);
+    all.insert(all.end(), parents.begin(), parents.end());
+    for (int fd : pipes) {
+        std::vector<Nonce24> theirs(each);
+        auto* bytes = reinterpret_cast<char*>(theirs.data());
+        std::size_t got = 0;
+        while (got < each * sizeof(Nonce24)) {
+            const ssize_t r = read(fd, bytes + got, each * sizeof(Nonce24) - got);
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        EXPECT_EQ(got, each * sizeof(Nonce24));
+        close(fd);
+        all.insert(all.end(), theirs.begin(), theirs.end());
+    }
+    for (int c = 0; c < children; ++c) {
+        int status = 0;
+        wait(&status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    return all;
+}
+
+TEST(FillRandom, ForkedChildrenDrawDistinctNonces) {
+    draw(10);  // the parent's state exists before the fork
+    const auto all = children_draw(4, 500);
+    EXPECT_EQ(std::set<Nonce24>(all.begin(), all.end()).size(), all.size());
+}
+
+TEST(FillRandom, ForkedChildrenOfAThreadedParentDrawDistinctNonces) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 3; ++i) {
+        busy.emplace_back([&] {
+            while (!stop.load()) draw(1);
+        });
+    }
+    std::vector<Nonce24> all;
+    for (int round = 0; round < 5; ++round) {
+        const auto some = children_draw(3, 200);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    stop = true;
+    for (auto& t : busy) t.join();
+    EXPECT_EQ(std::set<Nonce24>(all.begin(), all.end()).size(), all.size());
+}
 
 TEST(FillRandom, DeviceMethodFillsBuffers) { check_filler(&random_detail::fill_with_device); }
 
@@ -112,6 +274,131 @@ TEST(FillRandom, ThreadsRacingTheFirstDeviceOpenAllSucceed) {
     std::set<std::vector<std::uint8_t>> distinct(out.begin(), out.end());
     for (int i = 0; i < kThreads; ++i) EXPECT_EQ(ok[i], 1) << "thread " << i;
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads));
+}
+
+// urandom_fds lists the descriptors of this process open on /dev/urandom.
+std::vector<int> urandom_fds() {
+    std::vector<int> out;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[PATH_MAX];
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "/dev/urandom") {
+            out.push_back(fd);
+        }
+    }
+    return out;
+}
+
+bool all_zero(const std::vector<std::uint8_t>& b) {
+    return std::all_of(b.begin(), b.end(), [](std::uint8_t v) { return v == 0; });
+}
+
+// The scenarios below run in a child process (their exit status is their
+// verdict: 0 passes, anything else names the failed check), because they
+// close descriptors and leave the process-wide slot changed. Each starts
+// from a slot that was never opened.
+void fresh_slot() {
+    for (int fd : urandom_fds()) close(fd);
+    random_detail::exchange_slot(random_detail::SlotState::NotOpened);
+}
+
+// reuse_scenario: the fallback keeps a descriptor number; a program that
+// closes it and opens another file gets the same number. What that file
+// holds (here /dev/zero, /dev/null or a regular file of zeros) must never
+// become a nonce.
+int reuse_scenario(const std::string& impostor) {
+    fresh_slot();
+    std::vector<std::uint8_t> first(24);
+    if (!random_detail::fill_with_device(first)) return 10;
+    const std::vector<int> fds = urandom_fds();
+    if (fds.size() != 1) return 11;
+    const int number = fds[0];
+    std::string file = impostor;
+    if (file == "regular") {
+        char name[] = "/tmp/norvane-zeros-XXXXXX";
+        const int tmp = mkstemp(name);
+        if (tmp < 0 || ftruncate(tmp, 1 << 20) != 0) return 12;
+        close(tmp);
+        file = name;
+    }
+    const int other = open(file.c_str(), O_RDONLY);
+    if (other < 0 || dup2(other, number) != number) return 13;
+    close(other);
+    std::vector<std::uint8_t> a(24);
+    std::vector<std::uint8_t> b(24);
+    if (!random_detail::fill_with_device(a) || !random_detail::fill_with_device(b)) return 14;
+    if (all_zero(a) || all_zero(b) || a == b) return 15;
+    // The impostor's number is left to its owner, still open on it.
+    struct stat st;
+    if (fstat(number, &st) != 0) return 16;
+    const std::vector<int> now = urandom_fds();
+    if (now.size() != 1 || now[0] == number) return 17;
+    return 0;
+}
+
+class DeviceFallbackReuse : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DeviceFallbackReuse, AReusedDescriptorNumberIsNotReadFrom) {
+    EXPECT_EXIT(std::_Exit(reuse_scenario(GetParam())), ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Impostors, DeviceFallbackReuse, ::testing::Values("/dev/zero", "/dev/null", "regular"),
+                         [](const auto& info) {
+                             const std::string name = info.param;
+                             return name == "regular" ? std::string("RegularFile") : name.substr(5);
+                         });
+
+int standard_stream_scenario() {
+    fresh_slot();
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    std::vector<std::uint8_t> b(16);
+    if (!random_detail::fill_with_device(b)) return 10;
+    const std::vector<int> fds = urandom_fds();
+    if (fds.size() != 1 || fds[0] <= STDERR_FILENO) return 11;
+    // 0 and 1 are free again: nothing of ours sits on them.
+    struct stat st;
+    if (fstat(STDIN_FILENO, &st) == 0 || fstat(STDOUT_FILENO, &st) == 0) return 12;
+    return 0;
+}
+
+TEST(FillRandom, DeviceDescriptorNeverTakesAStandardStream) {
+    EXPECT_EXIT(std::_Exit(standard_stream_scenario()), ::testing::ExitedWithCode(0), "");
+}
+
+int closed_scenario() {
+    fresh_slot();
+    std::vector<std::uint8_t> b(16);
+    if (!random_detail::fill_with_device(b)) return 10;
+    for (int fd : urandom_fds()) close(fd);
+    if (!random_detail::fill_with_device(b) || urandom_fds().size() != 1) return 11;
+    return 0;
+}
+
+TEST(FillRandom, ClosedDescriptorIsOpenedAgain) {
+    EXPECT_EXIT(std::_Exit(closed_scenario()), ::testing::ExitedWithCode(0), "");
+}
+
+// fork_scenario: a child forked while another thread is opening the device
+// has no such thread; it must open the device itself instead of waiting for
+// ever (an alarm ends it if it does wait).
+int fork_scenario() {
+    fresh_slot();
+    random_detail::exchange_slot(random_detail::SlotState::Opening);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);
+        std::vector<std::uint8_t> b(16);
+        std::_Exit(random_detail::fill_with_device(b) && !all_zero(b) ? 0 : 20);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return 10;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 30;
+}
+
+TEST(FillRandom, ForkWhileAnotherThreadOpensDoesNotHangTheChild) {
+    EXPECT_EXIT(std::_Exit(fork_scenario()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

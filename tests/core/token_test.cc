@@ -1,5 +1,5 @@
 // token_test.cc - encode_token and token_len: the three fields, their order
-// and the exact length.
+// and the exact length; decode_token, its inverse, and where it stops.
 #include "norvane/token.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include "norvane/aad.h"
 #include "norvane/base64url.h"
+#include "norvane/constants.h"
 #include "test_util.h"
 
 namespace norvane {
@@ -52,6 +53,41 @@ TEST(EncodeToken, EveryFieldDecodesBack) {
 }
 
 TEST(EncodeToken, EmptyFieldsAreEmptyTexts) { EXPECT_EQ(encode_token({}, {}, {}), ".."); }
+
+TEST(DecodeToken, InvertsEncodeTokenForAnyFieldLengths) {
+    for (std::size_t n : {0u, 1u, 2u, 3u, 12u, 24u, 31u}) {
+        Bytes nonce(n, 0xA1), context(n + 5, 0x01), sealed(2 * n + 16, 0xFE);
+        auto decoded = decode_token(encode_token(nonce, context, sealed));
+        ASSERT_TRUE(decoded.ok()) << n;
+        EXPECT_EQ(decoded->nonce, nonce);
+        EXPECT_EQ(decoded->context, context);
+        EXPECT_EQ(decoded->sealed, sealed);
+    }
+}
+
+// Opening's own tests hold the full table of malformed texts; these pin the
+// order of the steps, which every reader of a token shares.
+TEST(DecodeToken, StopsAtTheFirstFailingStep) {
+    const std::string good = encode_token(Bytes(12, 0), aad::write_context(0, "session"), Bytes(16, 0));
+    struct Case {
+        std::string text;
+        NorvaneError want;
+    };
+    const Case cases[] = {
+        {"", NorvaneError::InvalidToken},
+        {"AAAA.AAAA", NorvaneError::InvalidToken},
+        {std::string(MAX_TOKEN_LEN + 1 - 2, 'A') + "..", NorvaneError::InvalidToken},  // size before split
+        {"A.AAAA.AAAA", NorvaneError::InvalidBase64},                                 // nonce first
+        {"AAAA.A.A", NorvaneError::InvalidBase64},                                    // then context
+        {good + ".AAAA", NorvaneError::InvalidBase64},  // a third '.' stays in the ciphertext field
+        {".." + std::string(MAX_TOKEN_LEN - 2, 'A'), NorvaneError::InvalidBase64},   // at the limit: decoded
+    };
+    for (const Case& c : cases) {
+        auto r = decode_token(c.text);
+        ASSERT_FALSE(r.ok()) << c.text.substr(0, 40);
+        EXPECT_EQ(r.error(), c.want) << c.text.substr(0, 40);
+    }
+}
 
 }  // namespace
 }  // namespace norvane

@@ -85,6 +85,22 @@ TEST_F(XChaChaBackendTest, ShortSealedBytesAreTampered) {
     }
 }
 
+// Nothing is deciphered before the tag verifies: a forged buffer is left
+// exactly as it came, whichever byte was changed, and only an authentic one
+// turns into plaintext.
+TEST_F(XChaChaBackendTest, OpenDeciphersOnlyAfterTheTagVerifies) {
+    const Bytes pt = test::bytes_of("seventy bytes: more than one ChaCha20 block of sixty-four bytes....");
+    const Bytes sealed = xchacha_backend::encrypt(key, nonce, aad, pt);
+    for_each_bit_flip(sealed, [&](const Bytes& forged) {
+        Bytes buf = forged;
+        ASSERT_FALSE(XChaChaKey(key).open(nonce, aad, buf));
+        ASSERT_EQ(to_hex(buf), to_hex(forged));
+    });
+    Bytes buf = sealed;
+    ASSERT_TRUE(XChaChaKey(key).open(nonce, aad, buf));
+    EXPECT_EQ(to_hex(ByteView(buf.data(), pt.size())), to_hex(pt));
+}
+
 TEST_F(XChaChaBackendTest, EverySingleBitFlipIsTampered) {
     const Bytes pt = test::bytes_of("twenty bytes of text");
     const Bytes sealed = xchacha_backend::encrypt(key, nonce, aad, pt);

@@ -134,3 +134,79 @@ def run_with_clock(clock_shim):
         return run_python(code, env={"LD_PRELOAD": clock_shim})
 
     return run
+
+
+_NO_GETRANDOM_LAUNCHER = r"""
+#include <errno.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#if defined(__x86_64__)
+#define ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define ARCH AUDIT_ARCH_AARCH64
+#elif defined(__arm__)
+#define ARCH AUDIT_ARCH_ARM
+#elif defined(__i386__)
+#define ARCH AUDIT_ARCH_I386
+#else
+#error "unknown architecture"
+#endif
+
+/* Runs argv[1..] with the getrandom system call answering ENOSYS, as an old
+   kernel or a strict seccomp profile would. */
+int main(int argc, char **argv) {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARCH, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+    if (argc < 2) return 2;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
+        perror("seccomp");
+        return 3;
+    }
+    execv(argv[1], argv + 1);
+    perror("execv");
+    return 4;
+}
+"""
+
+
+@pytest.fixture(scope="session")
+def no_getrandom(tmp_path_factory):
+    """run(code) runs code in a child interpreter whose getrandom system call
+    fails with ENOSYS, so that the module takes its device fallback."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or not sys.platform.startswith("linux"):
+        pytest.skip("needs a C compiler on Linux to build the seccomp launcher")
+    folder = tmp_path_factory.mktemp("seccomp")
+    source = folder / "no_getrandom.c"
+    source.write_text(_NO_GETRANDOM_LAUNCHER)
+    launcher = folder / "no_getrandom"
+    build = subprocess.run([cc, "-o", str(launcher), str(source)], capture_output=True)
+    if build.returncode != 0:
+        pytest.skip("could not build the seccomp launcher: " + build.stderr.decode(errors="replace"))
+    probe = subprocess.run([str(launcher), sys.executable, "-c", "import os; os.getrandom(1)"],
+                           capture_output=True, text=True)
+    if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
+        pytest.skip("this kernel does not apply the seccomp filter: " + probe.stderr[-200:])
+
+    def run(code):
+        env = dict(os.environ)
+        module_dir = os.path.dirname(os.path.abspath(norvanes.__file__))
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+        return subprocess.run([str(launcher), sys.executable, "-c", textwrap.dedent(code)],
+                              capture_output=True, text=True, env=env, timeout=120)
+
+    return run

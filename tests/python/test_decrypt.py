@@ -6,7 +6,7 @@ import pytest
 
 from norvanes import Backend, Norvane
 
-from conftest import KEY, OTHER_KEY, b64e, fields, join, raised
+from conftest import KEY, OTHER_KEY, raised
 
 INVALID_TOKEN = "invalid token"
 INVALID_BASE64 = "base64 is invalid"
@@ -127,89 +127,38 @@ def test_named_purpose(box):
     assert refusal(box.decrypt_for, token, "reset") == WRONG_PURPOSE
 
 
+# Opening's rules, their order and every malformed form are tested in full
+# by the core's own tests. Here each refusal is checked once on its way
+# through the binding, with what the binding adds: the token's size is its
+# UTF-8 length, not its length in characters.
+def other(backend):
+    return Backend.XCHACHA20_POLY1305 if backend is Backend.AES256_GCM else Backend.AES256_GCM
+
+
 @pytest.mark.parametrize(
     "make, message",
     [
-        (lambda t: "", INVALID_TOKEN),
-        (lambda t: "no dots", INVALID_TOKEN),
-        (lambda t: "one.dot", INVALID_TOKEN),
-        (lambda t: "..", INVALID_TOKEN),
-        (lambda t: t.replace(".", "", 1), INVALID_TOKEN),
-        (lambda t: t + ".x", INVALID_BASE64),
-        (lambda t: t + ".", INVALID_BASE64),
-        (lambda t: t.replace("=", "", 1), INVALID_BASE64),
-        (lambda t: t[:5] + " " + t[5:], INVALID_BASE64),
-        (lambda t: t + "\n", INVALID_BASE64),
-        (lambda t: "+" + t[1:], INVALID_BASE64),
-        (lambda t: "/" + t[1:], INVALID_BASE64),
-        # Oversize is tested before anything is split or decoded.
-        (lambda t: t + "A" * (32769 - len(t)), INVALID_TOKEN),
-        (lambda t: t + "A" * (32768 - len(t)), INVALID_BASE64),
-        # The limit counts UTF-8 bytes, not characters.
-        (lambda t: "\u00e9" * 16384 + "..", INVALID_TOKEN),
-        (lambda t: "\u00e9" * 16383 + "..", INVALID_BASE64),
+        (lambda box, backend: "", INVALID_TOKEN),
+        (lambda box, backend: box.encrypt(b"x") + ".x", INVALID_BASE64),
+        (lambda box, backend: Norvane(other(backend), key=KEY).encrypt(b"x"), INVALID_TOKEN),
+        (lambda box, backend: Norvane(backend, key=OTHER_KEY).encrypt(b"x"), TAMPERED),
+        (lambda box, backend: box.encrypt(b"x", purpose="other"), WRONG_PURPOSE),
+        (lambda box, backend: box.encrypt(b"x", expires_at=1), EXPIRED),
+        (lambda box, backend: "\u00e9" * 16384 + "..", INVALID_TOKEN),
+        (lambda box, backend: "\u00e9" * 16383 + "..", INVALID_BASE64),
     ],
+    ids=["empty", "fourth-field", "other-backend", "other-key", "other-purpose", "expired",
+         "32768-characters-of-65536-bytes", "32768-bytes"],
 )
-def test_malformed_tokens(box, make, message):
-    assert refusal(box.decrypt, make(box.encrypt(b"payload"))) == message
+def test_each_refusal_reaches_python_with_its_message(box, backend, make, message):
+    assert refusal(box.decrypt, make(box, backend)) == message
 
-
-def test_wrong_backend_and_wrong_key(backend):
-    other_backend = Backend.XCHACHA20_POLY1305 if backend is Backend.AES256_GCM else Backend.AES256_GCM
-    token = Norvane(backend, key=KEY).encrypt(b"x")
-    assert refusal(Norvane(other_backend, key=KEY).decrypt, token) == INVALID_TOKEN
-    assert refusal(Norvane(backend, key=OTHER_KEY).decrypt, token) == TAMPERED
-
-
-def test_every_modified_byte_is_detected(box):
-    token = box.encrypt(b"hello", 2**40, "audit")
-    parts = list(fields(token))
-    for field in range(3):
-        for index in range(len(parts[field])):
-            changed = list(parts)
-            raw = bytearray(changed[field])
-            raw[index] ^= 0x01
-            changed[field] = bytes(raw)
-            assert refusal(box.decrypt_for, join(*changed), "audit") == TAMPERED, (field, index)
-
-
-@pytest.mark.parametrize("keep", [15, 1, 0])
-def test_short_ciphertext_field(box, keep):
-    nonce, context, sealed = fields(box.encrypt(b""))
-    assert len(sealed) == 16
-    assert refusal(box.decrypt, join(nonce, context, sealed[:keep])) == TAMPERED
-
-
-@pytest.mark.parametrize("nonce_len", [0, 11, 13, 23, 25])
-def test_wrong_nonce_length(box, nonce_len):
-    _, context, sealed = fields(box.encrypt(b"x"))
-    assert refusal(box.decrypt, join(b"\0" * nonce_len, context, sealed)) == INVALID_TOKEN
-
-
-def test_unparseable_context_under_a_bad_tag_is_tampered(box):
-    nonce, _, sealed = fields(box.encrypt(b"x"))
-    assert refusal(box.decrypt, join(nonce, b"\x09garbage", sealed)) == TAMPERED
 
 
 def test_expiry_against_the_real_clock(box):
     assert refusal(box.decrypt, box.encrypt(b"x", expires_at=1)) == EXPIRED
     assert box.decrypt(box.encrypt(b"x", expires_at=FAR_FUTURE)) == b"x"
     assert box.decrypt(box.encrypt(b"x")) == b"x"
-
-
-def test_precedence_authenticity_then_purpose_then_expiry(box):
-    expired_other = box.encrypt(b"x", expires_at=1, purpose="other")
-    assert refusal(box.decrypt, expired_other) == WRONG_PURPOSE
-    nonce, context, sealed = fields(expired_other)
-    forged = join(nonce, context, bytes([sealed[0] ^ 1]) + sealed[1:])
-    assert refusal(box.decrypt, forged) == TAMPERED
-    assert refusal(box.decrypt_for, forged, "other") == TAMPERED
-
-
-def test_changing_the_expiry_breaks_authenticity(box):
-    nonce, context, sealed = fields(box.encrypt(b"x", expires_at=1))
-    extended = context[:1] + FAR_FUTURE.to_bytes(8, "big") + context[9:]
-    assert refusal(box.decrypt, join(nonce, extended, sealed)) == TAMPERED
 
 
 CLOCK_PROBE = """

@@ -1,13 +1,14 @@
-"""Hostile tokens through the Python API.
+"""Authentic tokens with contents that minting never produces, through the
+Python API.
 
-Every row of the table below is a token built to break one rule; each must be
-refused with exactly its error, and the object must mint and open as before
-afterwards. Authentic tokens with contents that minting never produces (a
-context this reader does not accept, a plaintext that is not UTF-8) are
-sealed here with OpenSSL's libcrypto through ctypes, an implementation of
-AES-256-GCM and ChaCha20-Poly1305 independent of the module's, under the
-cipher key derived as the module derives it: SHA-256 of the 16 key bytes
-and the backend's label.
+A context this reader does not accept, a plaintext that is not UTF-8, what
+older releases could write: such tokens are sealed here with OpenSSL's
+libcrypto through ctypes, an implementation of AES-256-GCM and
+ChaCha20-Poly1305 independent of the module's, under the cipher key derived
+as the module derives it (SHA-256 of the 16 key bytes and the backend's
+label). Each must open, or be refused with exactly its error, and the object
+must mint and open as before afterwards. Malformed and modified tokens are
+tested in full by the core's own tests.
 """
 
 import ctypes
@@ -19,10 +20,9 @@ import pytest
 
 from norvanes import Backend, Norvane
 
-from conftest import KEY, OTHER_KEY, b64e, context_record, fields, join
+from conftest import KEY, OTHER_KEY, context_record, fields, join
 
 INVALID_TOKEN = "invalid token"
-INVALID_BASE64 = "base64 is invalid"
 TAMPERED = "the data has been modified"
 EXPIRED = "token has expired"
 WRONG_PURPOSE = "token was not minted for the expected purpose"
@@ -123,122 +123,6 @@ def forge(backend_name, context, plaintext, key=KEY):
     return join(nonce, context, seal(backend_name, key, nonce, context, plaintext))
 
 
-# --- field damage -------------------------------------------------------------
-
-ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
-
-
-def split(token):
-    return token.split(".")
-
-
-def rejoin(parts):
-    return ".".join(parts)
-
-
-def with_field(token, index, text):
-    parts = split(token)
-    parts[index] = text
-    return rejoin(parts)
-
-
-def noncanonical_tail(field):
-    """The field with the bits of its last data character that carry no byte
-    set: a lenient decoder would read the same bytes, a strict one refuses."""
-    body = field.rstrip("=")
-    pad = len(field) - len(body)
-    assert pad in (1, 2), field
-    value = ALPHABET.index(body[-1]) | 1
-    return body[:-1] + ALPHABET[value] + "=" * pad
-
-
-def base64_damage(token):
-    """(name, token) pairs: every non-canonical or foreign form of each field."""
-    out = []
-    for i, name in enumerate(["nonce", "context", "ciphertext"]):
-        field = split(token)[i]
-        forms = {
-            "std-plus": "+" + field[1:],
-            "std-slash": field[:-4] + "/" + field[-3:] if len(field) >= 4 else "/AAA",
-            "space": field[:2] + " " + field[3:],
-            "newline": field + "\n",
-            "tab": "\t" + field[1:],
-            "non-ascii": "\u00e9" + field[2:] if len(field) >= 2 else "\u00e9",
-            "nul": "\0" + field[1:],
-            "length-not-4k": field + "A",
-            "extra-pad-group": field + "====",
-            "three-pad": field[:-3] + "===",
-            "pad-in-middle": "AA==" + field,
-            "unpadded": field.rstrip("=") if field.endswith("=") else field[:-1],
-        }
-        if field.endswith("="):
-            forms["leftover-bits"] = noncanonical_tail(field)
-            forms["pad-dropped-one"] = field[:-1] + "A" if field.endswith("==") else field[:-1]
-        for kind, text in forms.items():
-            out.append((f"{name}-{kind}", with_field(token, i, text)))
-    return out
-
-
-# --- the table -------------------------------------------------------------------
-
-def hostile_rows(backend_name):
-    """(name, build, purpose, message): build(box) returns the hostile token."""
-    other = "XCHACHA20_POLY1305" if backend_name == "AES256_GCM" else "AES256_GCM"
-    rows = [
-        ("empty", lambda b: "", None, INVALID_TOKEN),
-        ("no-separator", lambda b: b.encrypt(b"x").replace(".", ""), None, INVALID_TOKEN),
-        ("one-separator", lambda b: b.encrypt(b"x").replace(".", "", 1), None, INVALID_TOKEN),
-        ("three-empty-fields", lambda b: "..", None, INVALID_TOKEN),
-        ("fourth-field", lambda b: b.encrypt(b"x") + ".AAAA", None, INVALID_BASE64),
-        ("trailing-separator", lambda b: b.encrypt(b"x") + ".", None, INVALID_BASE64),
-        ("oversized-32769", lambda b: b.encrypt(b"x").ljust(32769, "A"), None, INVALID_TOKEN),
-        ("oversized-huge", lambda b: "A" * 10**6 + "..", None, INVALID_TOKEN),
-        ("oversized-by-utf8-bytes", lambda b: "\u20ac" * 10923 + "..", None, INVALID_TOKEN),
-        ("at-limit-is-decoded", lambda b: b.encrypt(b"x").ljust(32768, "A"), None, INVALID_BASE64),
-        ("wrong-backend", lambda b: Norvane(getattr(Backend, other), key=KEY).encrypt(b"x"), None, INVALID_TOKEN),
-        ("wrong-key", lambda b: Norvane(getattr(Backend, backend_name), key=OTHER_KEY).encrypt(b"x"), None, TAMPERED),
-        ("nonce-empty", lambda b: with_field(b.encrypt(b"x"), 0, ""), None, INVALID_TOKEN),
-        ("nonce-short", lambda b: with_field(b.encrypt(b"x"), 0, b64e(b"\0" * 9)), None, INVALID_TOKEN),
-        ("nonce-long", lambda b: with_field(b.encrypt(b"x"), 0, b64e(b"\0" * 27)), None, INVALID_TOKEN),
-        ("nonce-changed", lambda b: _flip(b.encrypt(b"x"), 0), None, TAMPERED),
-        ("context-changed", lambda b: _flip(b.encrypt(b"x"), 1), None, TAMPERED),
-        ("ciphertext-changed", lambda b: _flip(b.encrypt(b"hello"), 2, at=0), None, TAMPERED),
-        ("tag-changed", lambda b: _flip(b.encrypt(b"hello"), 2, at=-1), None, TAMPERED),
-        ("sealed-empty", lambda b: with_field(b.encrypt(b"x"), 2, ""), None, TAMPERED),
-        ("sealed-15-bytes", lambda b: with_field(b.encrypt(b""), 2, b64e(fields(b.encrypt(b""))[2][:15])), None, TAMPERED),
-        ("fields-swapped", lambda b: _swap_tokens(b), None, TAMPERED),
-        ("expiry-extended", lambda b: _replace_context(b.encrypt(b"x", expires_at=1), context_record(FAR_FUTURE, "session")), None, TAMPERED),
-        ("purpose-relabelled", lambda b: _replace_context(b.encrypt(b"x", purpose="admin"), context_record(0, "session")), None, TAMPERED),
-        ("wrong-purpose", lambda b: b.encrypt(b"x", purpose="password-reset"), None, WRONG_PURPOSE),
-        ("purpose-case", lambda b: b.encrypt(b"x"), "Session", WRONG_PURPOSE),
-        ("purpose-prefix", lambda b: b.encrypt(b"x"), "sess", WRONG_PURPOSE),
-        ("purpose-trailing-space", lambda b: b.encrypt(b"x"), "session ", WRONG_PURPOSE),
-        ("purpose-empty-expected", lambda b: b.encrypt(b"x"), "", WRONG_PURPOSE),
-        ("expired", lambda b: b.encrypt(b"x", expires_at=1), None, EXPIRED),
-        ("expired-and-wrong-purpose", lambda b: b.encrypt(b"x", expires_at=1, purpose="other"), None, WRONG_PURPOSE),
-        ("expired-and-tampered", lambda b: _flip(b.encrypt(b"x", expires_at=1), 2), None, TAMPERED),
-    ]
-    return rows
-
-
-def _flip(token, index, at=None):
-    parts = list(fields(token))
-    raw = bytearray(parts[index])
-    raw[len(raw) // 2 if at is None else at] ^= 0x04
-    parts[index] = bytes(raw)
-    return join(*parts)
-
-
-def _replace_context(token, context):
-    nonce, _, sealed = fields(token)
-    return join(nonce, context, sealed)
-
-
-def _swap_tokens(box):
-    a, b = box.encrypt(b"first"), box.encrypt(b"second")
-    return rejoin(split(a)[:2] + split(b)[2:])
-
-
 def check_still_works(box):
     token = box.encrypt(b"still here", expires_at=FAR_FUTURE, purpose="check")
     assert box.decrypt_for(token, "check") == b"still here"
@@ -255,38 +139,6 @@ def refusal(fn, *args):
 
 def open_row(box, token, purpose):
     return refusal(box.decrypt, token) if purpose is None else refusal(box.decrypt_for, token, purpose)
-
-
-ROW_NAMES = [row[0] for row in hostile_rows("AES256_GCM")]
-
-
-@pytest.mark.parametrize("name", ROW_NAMES)
-def test_hostile_token(backend_name, name):
-    box = Norvane(getattr(Backend, backend_name), key=KEY)
-    _, build, purpose, message = next(row for row in hostile_rows(backend_name) if row[0] == name)
-    token = build(box)
-    assert open_row(box, token, purpose) == message, name
-    check_still_works(box)
-
-
-def test_every_noncanonical_base64_form(box):
-    token = box.encrypt(b"payload!", expires_at=FAR_FUTURE)
-    damaged = base64_damage(token)
-    assert len(damaged) >= 36
-    for name, text in damaged:
-        assert refusal(box.decrypt, text) == INVALID_BASE64, name
-    check_still_works(box)
-
-
-def test_leftover_bits_are_refused_in_every_field_that_has_them(box):
-    # Sealed-field lengths 16 + 0..2 cover both padded shapes as well as none.
-    for size in (1, 2, 3):
-        token = box.encrypt(b"z" * size)
-        parts = split(token)
-        if parts[2].endswith("="):
-            assert refusal(box.decrypt, with_field(token, 2, noncanonical_tail(parts[2]))) == INVALID_BASE64
-        assert box.decrypt(token) == b"z" * size
-    check_still_works(box)
 
 
 # --- authentic but unacceptable -------------------------------------------------

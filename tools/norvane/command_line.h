@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 
 namespace norvane_cli {
@@ -19,10 +20,12 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;  // the library refused; its message is on stderr
 inline constexpr int kExitUsage = 2;    // the command line is wrong
 
-// OptionDef declares one long option ("--name"); a flag takes no value.
+// OptionDef declares one long option ("--name"); a flag takes no value. A
+// repeatable option may be given more than once and keeps every value.
 struct OptionDef {
     std::string_view name;  // without the leading "--"
     bool takes_value;
+    bool repeatable = false;
 };
 
 // ParsedArgs is a command line split into options and operands.
@@ -31,8 +34,10 @@ struct ParsedArgs {
     std::vector<std::pair<std::string_view, std::string_view>> options;  // name, value ("" for flags)
     std::vector<std::string_view> operands;
 
-    // value returns the value of an option, if it was given.
+    // value returns the (first) value of an option, if it was given;
+    // values returns all of them in the order given.
     std::optional<std::string_view> value(std::string_view name) const;
+    std::vector<std::string_view> values(std::string_view name) const;
     bool has(std::string_view name) const { return value(name).has_value(); }
 };
 
@@ -52,20 +57,39 @@ struct ParseResult {
 // ends the options and "-" is an ordinary operand. An argument that starts
 // with "-" but names no option is an operand when it contains a ".": a
 // token's first field may begin with "-", an option name never holds a ".".
-// An option given twice, an unknown option, a missing value and more than
-// `max_operands` operands are usage errors. Help wins over every error that
-// comes after it on the line.
+// An option given twice (unless repeatable), an unknown option, a missing
+// value and more than `max_operands` operands are usage errors. Help wins
+// over every error that comes after it on the line. `first_position` is the
+// position of argv[0] on the whole command line: an argument that may be a
+// token is named in messages by its position, never shown.
 ParseResult parse_args(std::span<const char* const> argv, std::span<const OptionDef> known,
-                       std::size_t max_operands);
+                       std::size_t max_operands, std::size_t first_position);
 
-// parse_backend accepts the names "aes256gcm" and "xchacha20poly1305",
-// which are also the labels of the cipher key derivation.
-std::optional<norvane::Backend> parse_backend(std::string_view name) noexcept;
-std::string_view backend_name(norvane::Backend backend) noexcept;
+// shown returns an argument in single quotes when it is short and plain
+// enough to be a command, option or backend name, which a token or a key
+// never is; otherwise `fallback`. Messages show arguments only through it.
+std::string shown(std::string_view argument, std::string_view fallback);
+
+// at_position is the fallback for an argument that is not shown.
+std::string at_position(std::size_t position);
+
+// backend_choices lists the backends' names for messages and help texts,
+// as "a or b" ("a, b or c" for three).
+std::string backend_choices();
+
+// with_backend_choices returns a help text with every "{backends}" in it
+// replaced by backend_choices().
+std::string with_backend_choices(std::string_view text);
 
 // parse_seconds accepts one or more ASCII digits with a value that fits in
-// 64 unsigned bits: no sign, no spaces, no separators.
-std::optional<std::uint64_t> parse_seconds(std::string_view text) noexcept;
+// 64 unsigned bits: no sign, no spaces, no separators. Digits of a larger
+// value are TooLarge, anything else NotANumber.
+struct ParsedSeconds {
+    enum class Status { Ok, NotANumber, TooLarge };
+    Status status;
+    std::uint64_t value;  // when Ok
+};
+ParsedSeconds parse_seconds(std::string_view text) noexcept;
 
 // is_utf8 tells whether text is valid UTF-8.
 bool is_utf8(std::string_view text) noexcept;

@@ -4,11 +4,15 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "command_line.h"
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 #include "norvane/error.h"
 #include "norvane/key.h"
@@ -23,12 +27,14 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: norvane <command> [options]\n"
     "\n"
-    "Mint, open and inspect norvane tokens.\n"
+    "Mint, open, inspect and rotate norvane tokens, and make keys.\n"
     "\n"
     "commands:\n"
     "  inspect   show what a token reveals to anyone who holds it\n"
+    "  keygen    print a fresh random key in decimal\n"
     "  mint      mint a token for the data on standard input\n"
     "  open      open a token and write its data to standard output\n"
+    "  rotate    open a token and mint its data again under the first key\n"
     "\n"
     "Run 'norvane <command> --help' for the options of a command.\n"
     "Keys are read from an environment variable (--key-env), never from the\n"
@@ -41,9 +47,10 @@ constexpr std::string_view kInspectHelp =
     "usage: norvane inspect [--json] [TOKEN]\n"
     "\n"
     "Show what anyone who holds TOKEN can read without the key: the backend\n"
-    "(from the nonce length), the expiry (Unix seconds and UTC, or never),\n"
-    "the purpose and the length of the data. Without TOKEN, or with '-', the\n"
-    "token is read from standard input; one trailing line break is ignored.\n"
+    "(from the nonce length), the expiry (Unix seconds and UTC, or never, and\n"
+    "whether it has passed), the purpose and the length of the data. Without\n"
+    "TOKEN, or with '-', the token is read from standard input; one trailing\n"
+    "line break is ignored.\n"
     "\n"
     "Nothing is verified: only opening the token with its key checks the tag\n"
     "that protects these fields, so a token shown here may still be refused.\n"
@@ -56,48 +63,94 @@ constexpr std::string_view kInspectHelp =
     "Exit status: 0 shown, 1 refused (the reason on standard error),\n"
     "2 usage error.\n";
 
+constexpr std::string_view kKeygenHelp =
+    "usage: norvane keygen\n"
+    "\n"
+    "Print a fresh 128-bit key from the operating system's randomness, in\n"
+    "decimal and followed by a line break: the form that --key-env and the\n"
+    "Python module's key_env read. Keep it where your other secrets live:\n"
+    "\n"
+    "  export APP_TOKEN_KEY=\"$(norvane keygen)\"\n"
+    "\n"
+    "options:\n"
+    "  -h, --help   show this help\n"
+    "\n"
+    "Exit status: 0 printed, 1 failed (the reason on standard error),\n"
+    "2 usage error.\n";
+
 constexpr std::string_view kMintHelp =
     "usage: norvane mint --backend NAME --key-env VAR [--expires-at T | --ttl SECONDS]\n"
-    "                    [--purpose P]\n"
+    "                    [--purpose P] [--allow-empty]\n"
     "\n"
     "Mint a token for the data on standard input and print it on standard\n"
     "output. The data is taken byte for byte (a trailing line break is part of\n"
     "it); it must be UTF-8 and at most 16384 bytes long.\n"
     "\n"
     "options:\n"
-    "  --backend NAME     aes256gcm or xchacha20poly1305 (required)\n"
+    "  --backend NAME     {backends} (required)\n"
     "  --key-env VAR      the environment variable that holds the key, a 128-bit\n"
     "                     integer in decimal (required)\n"
-    "  --expires-at T     the token expires at Unix time T (seconds): it opens up\n"
-    "                     to and including second T - 1\n"
+    "  --expires-at T     the token expires at Unix time T (seconds, at least 1):\n"
+    "                     it opens up to and including second T - 1\n"
     "  --ttl SECONDS      the token expires SECONDS seconds from now\n"
     "  --purpose P        the purpose, 1 to 255 bytes of UTF-8 (default: session)\n"
+    "  --allow-empty      mint a token even when standard input is empty\n"
     "  -h, --help         show this help\n"
     "\n"
-    "Without --expires-at or --ttl the token never expires.\n"
+    "Without --expires-at or --ttl the token never expires. Empty standard\n"
+    "input is refused without --allow-empty, so that a forgotten pipe does not\n"
+    "mint a token for no data.\n"
     "\n"
     "Exit status: 0 minted, 1 refused (the reason on standard error),\n"
     "2 usage error.\n";
 
 constexpr std::string_view kOpenHelp =
-    "usage: norvane open --backend NAME --key-env VAR [--purpose P] [TOKEN]\n"
+    "usage: norvane open --backend NAME --key-env VAR [--key-env VAR]...\n"
+    "                    [--purpose P] [TOKEN]\n"
     "\n"
     "Open TOKEN and write its data to standard output, byte for byte. Without\n"
     "TOKEN, or with '-', the token is read from standard input; one trailing\n"
     "line break is ignored. A token that begins with '-' may be given as it is.\n"
     "\n"
     "options:\n"
-    "  --backend NAME     aes256gcm or xchacha20poly1305 (required)\n"
+    "  --backend NAME     {backends} (required)\n"
     "  --key-env VAR      the environment variable that holds the key, a 128-bit\n"
-    "                     integer in decimal (required)\n"
+    "                     integer in decimal (required); given again, an older\n"
+    "                     key that may have minted the token\n"
     "  --purpose P        the purpose the token must have been minted for\n"
     "                     (default: session)\n"
     "  -h, --help         show this help\n"
     "\n"
+    "Several keys are tried in the order given. Only \"the data has been\n"
+    "modified\", which a token minted under another key gets, moves on to the\n"
+    "next key; every other refusal is final.\n"
+    "\n"
     "Exit status: 0 opened, 1 refused (the reason on standard error),\n"
     "2 usage error.\n";
 
+constexpr std::string_view kRotateHelp =
+    "usage: norvane rotate --backend NAME --key-env VAR [--key-env VAR]...\n"
+    "                      [--purpose P] [TOKEN]\n"
+    "\n"
+    "Open TOKEN with any of the keys, as 'norvane open' does, and mint its data\n"
+    "again under the first key, with the same expiry and purpose; print the\n"
+    "new token and a line break. Without TOKEN, or with '-', the token is read\n"
+    "from standard input; one trailing line break is ignored.\n"
+    "\n"
+    "options:\n"
+    "  --backend NAME     {backends} (required)\n"
+    "  --key-env VAR      the environment variable that holds the key to mint\n"
+    "                     under (required); given again, an older key that may\n"
+    "                     have minted the token\n"
+    "  --purpose P        the purpose the token was minted for (default: session)\n"
+    "  -h, --help         show this help\n"
+    "\n"
+    "Exit status: 0 rotated, 1 refused (the reason on standard error),\n"
+    "2 usage error.\n";
+
 void print(int fd, std::string_view text) { (void)write_all(fd, text); }
+
+constexpr std::uint64_t kLatestExpiry = std::numeric_limits<std::uint64_t>::max();
 
 int usage_error(std::string_view command, std::string_view problem) {
     std::string text = "norvane ";
@@ -124,6 +177,10 @@ int refused(norvane::NorvaneError e) { return refused(norvane::message(e)); }
 
 int write_failed() { return refused("norvane: cannot write to standard output"); }
 
+// output writes a command's whole result to standard output; a failed write
+// (a full disk, a closed descriptor) is a failure of the command.
+int output(std::string_view text) { return write_all(STDOUT_FILENO, text) ? kExitOk : write_failed(); }
+
 // read_token_operand returns the token from the operand, or from standard
 // input (one trailing "\n" or "\r\n" removed) when there is none or it is
 // "-". Standard input is read no further than a token can be long, plus the
@@ -145,10 +202,11 @@ std::optional<std::string> read_token_operand(const ParsedArgs& args) {
     return token;
 }
 
-// Options common to mint and open.
+// Options common to the commands that need keys. The first --key-env is the
+// key to mint under; open and rotate accept older ones after it.
 struct KeyedOptions {
     norvane::Backend backend;
-    std::string_view key_env;
+    std::vector<std::string_view> key_envs;  // never empty
 };
 
 // keyed_options reads --backend and --key-env; on a usage error it reports
@@ -156,44 +214,68 @@ struct KeyedOptions {
 std::optional<KeyedOptions> keyed_options(std::string_view command, const ParsedArgs& args, int& status) {
     const auto backend_text = args.value("backend");
     if (!backend_text) {
-        status = usage_error(command, "--backend is required (aes256gcm or xchacha20poly1305)");
+        status = usage_error(command, "--backend is required (" + backend_choices() + ")");
         return std::nullopt;
     }
-    const auto backend = parse_backend(*backend_text);
+    const auto backend = norvane::backend_named(*backend_text);
     if (!backend) {
-        status = usage_error(command, "unknown backend '" + std::string(*backend_text) +
-                                          "' (choose aes256gcm or xchacha20poly1305)");
+        status = usage_error(command, "unknown backend " + shown(*backend_text, "(not shown)") +
+                                          " (choose " + backend_choices() + ")");
         return std::nullopt;
     }
-    const auto key_env = args.value("key-env");
-    if (!key_env) {
+    auto key_envs = args.values("key-env");
+    if (key_envs.empty()) {
         status = usage_error(command, "--key-env is required: the name of the variable that holds the key");
         return std::nullopt;
     }
-    return KeyedOptions{*backend, *key_env};
+    return KeyedOptions{*backend, std::move(key_envs)};
 }
 
 // purpose_option reads --purpose into `purpose` (nothing when absent). A
-// value that is not UTF-8 is a usage error: it is reported here, and the
-// result is false.
-bool purpose_option(std::string_view command, const ParsedArgs& args, std::optional<std::string_view>& purpose,
-                    int& status) {
+// value that is not UTF-8 is a usage error, and so is an empty one where a
+// token is minted: it is reported here, and the result is false. Opening
+// takes an empty purpose as it is (it matches no token minted by 3.0).
+bool purpose_option(std::string_view command, const ParsedArgs& args, bool mints,
+                    std::optional<std::string_view>& purpose, int& status) {
     purpose = args.value("purpose");
     if (purpose && !is_utf8(*purpose)) {
         status = usage_error(command, "--purpose must be UTF-8 text");
         return false;
     }
+    if (purpose && purpose->empty() && mints) {
+        status = usage_error(command, "--purpose must not be empty; leave it out for the default, session");
+        return false;
+    }
     return true;
 }
 
-// make_norvane resolves the key exactly as the Python module's key_env does
-// and prepares it; the key itself is wiped when it goes out of scope here.
-norvane::Result<norvane::Norvane> make_norvane(const KeyedOptions& options) {
-    auto key = norvane::resolve_key(nullptr, options.key_env);
-    if (!key) {
-        return key.error();
+// make_norvanes resolves each key exactly as the Python module's key_env
+// does, in the order given, and prepares it; the keys themselves are wiped
+// when they go out of scope here.
+norvane::Result<std::vector<norvane::Norvane>> make_norvanes(const KeyedOptions& options) {
+    std::vector<norvane::Norvane> boxes;
+    boxes.reserve(options.key_envs.size());
+    for (const std::string_view key_env : options.key_envs) {
+        auto key = norvane::resolve_key(nullptr, key_env);
+        if (!key) {
+            return key.error();
+        }
+        boxes.push_back(norvane::Norvane::create(options.backend, *key));
     }
-    return norvane::Norvane::create(options.backend, *key);
+    return boxes;
+}
+
+// open_with_any opens a token with each key in turn. A token minted under
+// another key fails the tag check, so only Tampered moves on to the next
+// key; every other refusal would be the same under every key.
+norvane::Result<norvane::Bytes> open_with_any(const std::vector<norvane::Norvane>& boxes, std::string_view token,
+                                              std::string_view purpose, std::uint64_t at) {
+    for (std::size_t i = 0;; ++i) {
+        auto plaintext = boxes[i].decrypt_for_at(token, purpose, at);
+        if (plaintext || plaintext.error() != norvane::NorvaneError::Tampered || i + 1 == boxes.size()) {
+            return plaintext;
+        }
+    }
 }
 
 std::string utf8_error_text(const norvane::Utf8Error& error) {
@@ -204,20 +286,123 @@ std::string utf8_error_text(const norvane::Utf8Error& error) {
            std::to_string(error.valid_up_to);
 }
 
+// KeyText is a key in decimal followed by a line break, wiped when released.
+// It always divides 39 times, whatever the key.
+class KeyText {
+public:
+    explicit KeyText(const norvane::Key& key) noexcept {
+        std::array<std::uint32_t, 4> limbs{};  // most significant first
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            limbs[i / 4] = (limbs[i / 4] << 8) | key[i];
+        }
+        for (std::size_t digit = kDigits; digit-- > 0;) {
+            std::uint64_t remainder = 0;
+            for (auto& limb : limbs) {
+                const std::uint64_t part = (remainder << 32) | limb;
+                limb = static_cast<std::uint32_t>(part / 10);
+                remainder = part % 10;
+            }
+            text_[digit] = static_cast<char>('0' + remainder);
+        }
+        norvane::secure_wipe(limbs.data(), sizeof limbs);
+        text_[kDigits] = '\n';
+        while (start_ + 1 < kDigits && text_[start_] == '0') {
+            ++start_;
+        }
+    }
+    KeyText(const KeyText&) = delete;
+    KeyText& operator=(const KeyText&) = delete;
+    ~KeyText() { norvane::secure_wipe(text_.data(), text_.size()); }
+
+    std::string_view view() const noexcept { return {text_.data() + start_, text_.size() - start_}; }
+
+private:
+    static constexpr std::size_t kDigits = 39;  // 2^128 - 1 has 39 decimal digits
+    std::array<char, kDigits + 1> text_{};
+    std::size_t start_ = 0;
+};
+
+// run_keyed_open parses the command line of open and rotate, which take the
+// same options, and opens the token. On success `opened` holds the keys and
+// the plaintext; otherwise the exit status is returned.
+struct Opened {
+    std::vector<norvane::Norvane> boxes;
+    std::string token;
+    std::string_view purpose;
+    norvane::Bytes plaintext;
+};
+
+std::optional<int> run_keyed_open(std::string_view command, std::string_view help,
+                                  std::span<const char* const> argv, std::optional<Opened>& opened) {
+    static constexpr std::array<OptionDef, 3> known{
+        {{"backend", true}, {"key-env", true, /*repeatable=*/true}, {"purpose", true}}};
+    const auto parsed = parse_args(argv, known, 1, 2);
+    if (!parsed.args) {
+        return usage_error(command, parsed.error.message);
+    }
+    const ParsedArgs& args = *parsed.args;
+    if (args.help) {
+        return output(with_backend_choices(help));
+    }
+    int status = kExitUsage;
+    const auto keyed = keyed_options(command, args, status);
+    if (!keyed) {
+        return status;
+    }
+    std::optional<std::string_view> purpose;
+    if (!purpose_option(command, args, /*mints=*/command == "rotate", purpose, status)) {
+        return status;
+    }
+    auto boxes = make_norvanes(*keyed);
+    if (!boxes) {
+        return refused(boxes.error());
+    }
+    auto token = read_token_operand(args);
+    if (!token) {
+        return refused("norvane: cannot read standard input");
+    }
+    // Before 1970 every token with an expiry counts as expired, as in the
+    // Python module.
+    const std::uint64_t at = unix_now().value_or(UINT64_MAX);
+    const std::string_view expected = purpose.value_or(norvane::DEFAULT_PURPOSE);
+    auto plaintext = open_with_any(*boxes, *token, expected, at);
+    if (!plaintext) {
+        return refused(plaintext.error());
+    }
+    opened = Opened{std::move(*boxes), std::move(*token), expected, std::move(*plaintext)};
+    return std::nullopt;
+}
+
 }  // namespace
 
-void print_usage(int fd) { print(fd, kUsage); }
+bool print_usage(int fd) { return write_all(fd, kUsage); }
+
+int run_help() { return print_usage(STDOUT_FILENO) ? kExitOk : write_failed(); }
+
+int run_version(std::span<const char* const> argv) {
+    if (!argv.empty()) {
+        print(STDERR_FILENO, "norvane: --version takes no arguments; unexpected argument " + at_position(2) +
+                                 "\nTry 'norvane --help'.\n");
+        return kExitUsage;
+    }
+    return output("norvane " NORVANE_VERSION "\n");
+}
+
+int unknown_command(std::string_view command) {
+    print(STDERR_FILENO, "norvane: unknown command " + shown(command, "(not shown, as it may be a token)") + "\n\n");
+    print_usage(STDERR_FILENO);
+    return kExitUsage;
+}
 
 int run_inspect(std::span<const char* const> argv) {
     static constexpr std::array<OptionDef, 1> known{{{"json", false}}};
-    const auto parsed = parse_args(argv, known, 1);
+    const auto parsed = parse_args(argv, known, 1, 2);
     if (!parsed.args) {
         return usage_error("inspect", parsed.error.message);
     }
     const ParsedArgs& args = *parsed.args;
     if (args.help) {
-        print(STDOUT_FILENO, kInspectHelp);
-        return kExitOk;
+        return output(kInspectHelp);
     }
     const auto token = read_token_operand(args);
     if (!token) {
@@ -227,21 +412,42 @@ int run_inspect(std::span<const char* const> argv) {
     if (!info) {
         return refused(info.error());
     }
-    const std::string text = args.has("json") ? describe_json(*info) : describe(*info);
-    return write_all(STDOUT_FILENO, text) ? kExitOk : write_failed();
+    // The clock is judged as opening judges it: before 1970, every expiry has
+    // passed.
+    const std::uint64_t now = unix_now().value_or(UINT64_MAX);
+    return output(args.has("json") ? describe_json(*info, now) : describe(*info, now));
+}
+
+int run_keygen(std::span<const char* const> argv) {
+    const auto parsed = parse_args(argv, {}, 0, 2);
+    if (!parsed.args) {
+        return usage_error("keygen", parsed.error.message);
+    }
+    if (parsed.args->help) {
+        return output(kKeygenHelp);
+    }
+    norvane::Key key;
+    if (!fill_os_random(std::span<std::uint8_t>(key.data(), key.size()))) {
+        return refused(norvane::NorvaneError::RandomnessUnavailable);
+    }
+    const KeyText text(key);
+    return output(text.view());
 }
 
 int run_mint(std::span<const char* const> argv) {
-    static constexpr std::array<OptionDef, 5> known{
-        {{"backend", true}, {"key-env", true}, {"expires-at", true}, {"ttl", true}, {"purpose", true}}};
-    const auto parsed = parse_args(argv, known, 0);
+    static constexpr std::array<OptionDef, 6> known{{{"backend", true},
+                                                     {"key-env", true},
+                                                     {"expires-at", true},
+                                                     {"ttl", true},
+                                                     {"purpose", true},
+                                                     {"allow-empty", false}}};
+    const auto parsed = parse_args(argv, known, 0, 2);
     if (!parsed.args) {
         return usage_error("mint", parsed.error.message);
     }
     const ParsedArgs& args = *parsed.args;
     if (args.help) {
-        print(STDOUT_FILENO, kMintHelp);
-        return kExitOk;
+        return output(with_backend_choices(kMintHelp));
     }
     int status = kExitUsage;
     const auto keyed = keyed_options("mint", args, status);
@@ -249,9 +455,11 @@ int run_mint(std::span<const char* const> argv) {
         return status;
     }
     std::optional<std::string_view> purpose;
-    if (!purpose_option("mint", args, purpose, status)) {
+    if (!purpose_option("mint", args, /*mints=*/true, purpose, status)) {
         return status;
     }
+    using Status = ParsedSeconds::Status;
+    const std::string latest = std::to_string(kLatestExpiry);
     std::optional<std::uint64_t> expires_at;
     const auto expires_text = args.value("expires-at");
     const auto ttl_text = args.value("ttl");
@@ -259,34 +467,48 @@ int run_mint(std::span<const char* const> argv) {
         return usage_error("mint", "--expires-at and --ttl exclude each other");
     }
     if (expires_text) {
-        // 0 is passed on: minting refuses it with its own message.
-        expires_at = parse_seconds(*expires_text);
-        if (!expires_at) {
-            return usage_error("mint", "--expires-at takes a Unix time in seconds, 1 to 18446744073709551615");
+        const auto seconds = parse_seconds(*expires_text);
+        if (seconds.status == Status::NotANumber) {
+            return usage_error("mint", "--expires-at takes a Unix time in seconds, 1 to " + latest);
         }
+        if (seconds.status == Status::TooLarge) {
+            return usage_error("mint", "--expires-at is too large: the latest expiry a token can hold is " + latest);
+        }
+        if (seconds.value == 0) {
+            return usage_error("mint", "--expires-at must be at least 1; leave it out for a token that never expires");
+        }
+        expires_at = seconds.value;
     }
     if (ttl_text) {
         const auto ttl = parse_seconds(*ttl_text);
-        if (!ttl || *ttl == 0) {
+        const std::string too_large =
+            "--ttl is too large: the expiry would pass " + latest + ", the latest a token can hold";
+        if (ttl.status == Status::NotANumber || (ttl.status == Status::Ok && ttl.value == 0)) {
             return usage_error("mint", "--ttl takes a positive number of seconds");
+        }
+        if (ttl.status == Status::TooLarge) {
+            return usage_error("mint", too_large);
         }
         const auto now = unix_now();
         if (!now) {
             return refused("norvane: the system clock reads before 1970; use --expires-at");
         }
-        if (*ttl > UINT64_MAX - *now) {
-            return usage_error("mint", "--ttl reaches past the largest Unix time a token can hold");
+        if (ttl.value > kLatestExpiry - *now) {
+            return usage_error("mint", too_large);
         }
-        expires_at = *now + *ttl;
+        expires_at = *now + ttl.value;
     }
 
-    auto box = make_norvane(*keyed);
-    if (!box) {
-        return refused(box.error());
+    auto boxes = make_norvanes(*keyed);
+    if (!boxes) {
+        return refused(boxes.error());
     }
     const auto data = read_stdin(norvane::MAX_PLAINTEXT_LEN);
     if (!data) {
         return refused("norvane: cannot read standard input");
+    }
+    if (data->empty() && !args.has("allow-empty")) {
+        return refused("norvane: standard input is empty; pass --allow-empty to mint a token for no data");
     }
     if (data->size() > norvane::MAX_PLAINTEXT_LEN) {
         return refused(norvane::NorvaneError::PlaintextTooLong);
@@ -294,50 +516,39 @@ int run_mint(std::span<const char* const> argv) {
     if (const auto bad = norvane::check_utf8(*data)) {
         return refused(utf8_error_text(*bad));
     }
-    auto token = box->encrypt(*data, expires_at, purpose);
+    auto token = boxes->front().encrypt(*data, expires_at, purpose);
     if (!token) {
         return refused(token.error());
     }
     token->push_back('\n');
-    return write_all(STDOUT_FILENO, *token) ? kExitOk : write_failed();
+    return output(*token);
 }
 
 int run_open(std::span<const char* const> argv) {
-    static constexpr std::array<OptionDef, 3> known{{{"backend", true}, {"key-env", true}, {"purpose", true}}};
-    const auto parsed = parse_args(argv, known, 1);
-    if (!parsed.args) {
-        return usage_error("open", parsed.error.message);
+    std::optional<Opened> opened;
+    if (const auto status = run_keyed_open("open", kOpenHelp, argv, opened)) {
+        return *status;
     }
-    const ParsedArgs& args = *parsed.args;
-    if (args.help) {
-        print(STDOUT_FILENO, kOpenHelp);
-        return kExitOk;
+    return write_all(STDOUT_FILENO, norvane::ByteView(opened->plaintext)) ? kExitOk : write_failed();
+}
+
+int run_rotate(std::span<const char* const> argv) {
+    std::optional<Opened> opened;
+    if (const auto status = run_keyed_open("rotate", kRotateHelp, argv, opened)) {
+        return *status;
     }
-    int status = kExitUsage;
-    const auto keyed = keyed_options("open", args, status);
-    if (!keyed) {
-        return status;
+    // Opening has just authenticated the context: its expiry is the token's.
+    const auto info = read_token_info(opened->token);
+    if (!info) {
+        return refused(info.error());
     }
-    std::optional<std::string_view> purpose;
-    if (!purpose_option("open", args, purpose, status)) {
-        return status;
-    }
-    auto box = make_norvane(*keyed);
-    if (!box) {
-        return refused(box.error());
-    }
-    const auto token = read_token_operand(args);
+    const auto expires_at = info->expires_at == 0 ? std::nullopt : std::optional<std::uint64_t>(info->expires_at);
+    auto token = opened->boxes.front().encrypt(opened->plaintext, expires_at, opened->purpose);
     if (!token) {
-        return refused("norvane: cannot read standard input");
+        return refused(token.error());
     }
-    // Before 1970 every token with an expiry counts as expired, as in the
-    // Python module.
-    const std::uint64_t at = unix_now().value_or(UINT64_MAX);
-    const auto plaintext = box->decrypt_for_at(*token, purpose.value_or(norvane::DEFAULT_PURPOSE), at);
-    if (!plaintext) {
-        return refused(plaintext.error());
-    }
-    return write_all(STDOUT_FILENO, norvane::ByteView(*plaintext)) ? kExitOk : write_failed();
+    token->push_back('\n');
+    return output(*token);
 }
 
 }  // namespace norvane_cli

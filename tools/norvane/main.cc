@@ -1,5 +1,5 @@
-// norvane - the command-line tool of the token library: inspect, mint and
-// open tokens from a shell.
+// norvane - the command-line tool of the token library: inspect, mint, open
+// and rotate tokens, and make keys, from a shell.
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,25 +24,25 @@ int main(int argc, char** argv) {
         if (command == "inspect") {
             return run_inspect(rest);
         }
+        if (command == "keygen") {
+            return run_keygen(rest);
+        }
         if (command == "mint") {
             return run_mint(rest);
         }
         if (command == "open") {
             return run_open(rest);
         }
+        if (command == "rotate") {
+            return run_rotate(rest);
+        }
         if (command == "-h" || command == "--help" || command == "help") {
-            print_usage(STDOUT_FILENO);
-            return kExitOk;
+            return run_help();
         }
         if (command == "--version") {
-            std::fputs("norvane " NORVANE_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 ? kExitOk : kExitRefused;
+            return run_version(rest);
         }
-        std::fprintf(stderr, "norvane: unknown command '%.*s'\n\n", static_cast<int>(command.size()),
-                     command.data());
-        std::fflush(stderr);
-        print_usage(STDERR_FILENO);
-        return kExitUsage;
+        return unknown_command(command);
     } catch (const std::bad_alloc&) {
         std::fputs("norvane: out of memory\n", stderr);
     } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace norvane_cli {
@@ -52,6 +53,21 @@ bool write_all(int fd, norvane::ByteView bytes) noexcept {
 
 bool write_all(int fd, std::string_view bytes) noexcept {
     return write_all(fd, norvane::ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+bool fill_os_random(std::span<std::uint8_t> buf) noexcept {
+    std::size_t done = 0;
+    while (done < buf.size()) {
+        const ssize_t n = ::getrandom(buf.data() + done, buf.size() - done, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 std::optional<std::uint64_t> unix_now() noexcept {

@@ -1,4 +1,5 @@
-// sys_io.h - standard input and output without stdio buffers, and the clock.
+// sys_io.h - standard input and output without stdio buffers, the clock,
+// and the operating system's randomness.
 //
 // Plaintexts pass through here. They are read into and written from the
 // caller's wiping buffers with read(2) and write(2) directly, so no copy is
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "norvane/bytes.h"
@@ -23,6 +25,10 @@ std::optional<norvane::Bytes> read_stdin(std::size_t limit);
 // write_all writes every byte to a descriptor; false on an error.
 bool write_all(int fd, std::string_view bytes) noexcept;
 bool write_all(int fd, norvane::ByteView bytes) noexcept;
+
+// fill_os_random fills the whole buffer from getrandom(2), waiting, as it
+// does, until the kernel's pool is ready; false when it cannot.
+bool fill_os_random(std::span<std::uint8_t> buf) noexcept;
 
 // unix_now reads the real-time clock as whole seconds since 1970-01-01
 // 00:00:00 UTC; nothing when the clock reads earlier than that or cannot be

@@ -4,7 +4,8 @@
 
 #include "command_line.h"
 #include "norvane/aad.h"
-#include "norvane/base64url.h"
+#include "norvane/backend.h"
+#include "norvane/token.h"
 
 namespace norvane_cli {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 using norvane::NorvaneError;
 
 constexpr std::uint64_t kSecondsPerDay = 86400;
+constexpr std::uint64_t kFirstSecondOfYear10000 = 253402300800;  // 10000-01-01T00:00:00Z
 
 // Civil date of a day count since 1970-01-01 in the proleptic Gregorian
 // calendar, by whole 400-year eras of 146097 days counted from 0000-03-01.
@@ -80,44 +82,23 @@ std::string quote(std::string_view text, bool json) {
 }  // namespace
 
 norvane::Result<TokenInfo> read_token_info(std::string_view token) {
-    if (token.size() > norvane::MAX_TOKEN_LEN) {
+    auto fields = norvane::decode_token(token);
+    if (!fields) {
+        return fields.error();
+    }
+    const std::optional<norvane::Backend> backend = norvane::backend_with_nonce_len(fields->nonce.size());
+    if (!backend) {
         return NorvaneError::InvalidToken;
     }
-    const std::size_t dot1 = token.find('.');
-    const std::size_t dot2 = dot1 == std::string_view::npos ? dot1 : token.find('.', dot1 + 1);
-    if (dot2 == std::string_view::npos) {
-        return NorvaneError::InvalidToken;
-    }
-    const auto nonce = norvane::base64url::decode(token.substr(0, dot1));
-    if (!nonce) {
-        return NorvaneError::InvalidBase64;
-    }
-    const auto context = norvane::base64url::decode(token.substr(dot1 + 1, dot2 - dot1 - 1));
-    if (!context) {
-        return NorvaneError::InvalidBase64;
-    }
-    // Only the length of the sealed bytes is needed, but the field must be
-    // decodable all the same, exactly as opening requires.
-    const auto sealed = norvane::base64url::decode(token.substr(dot2 + 1));
-    if (!sealed) {
-        return NorvaneError::InvalidBase64;
-    }
-    norvane::Backend backend;
-    if (nonce->size() == norvane::AES_NONCE_LEN) {
-        backend = norvane::Backend::Aes256Gcm;
-    } else if (nonce->size() == norvane::XCHACHA_NONCE_LEN) {
-        backend = norvane::Backend::XChaCha20Poly1305;
-    } else {
-        return NorvaneError::InvalidToken;
-    }
-    if (sealed->size() < norvane::TAG_LEN) {
+    if (fields->sealed.size() < norvane::TAG_LEN) {
         return NorvaneError::Tampered;
     }
-    auto parsed = norvane::aad::Context::from_bytes(*context);
+    auto parsed = norvane::aad::Context::from_bytes(fields->context);
     if (!parsed) {
         return NorvaneError::InvalidToken;
     }
-    return TokenInfo{backend, parsed->expires_at, std::move(parsed->purpose), sealed->size() - norvane::TAG_LEN};
+    return TokenInfo{*backend, parsed->expires_at, std::move(parsed->purpose),
+                     fields->sealed.size() - norvane::TAG_LEN};
 }
 
 std::string format_utc(std::uint64_t seconds) {
@@ -131,16 +112,21 @@ std::string format_utc(std::uint64_t seconds) {
     return buf;
 }
 
-std::string describe(const TokenInfo& info) {
+bool has_expired(const TokenInfo& info, std::uint64_t now) noexcept {
+    return info.expires_at != 0 && now >= info.expires_at;
+}
+
+std::string describe(const TokenInfo& info, std::uint64_t now) {
     std::string out;
     out += "backend: ";
-    out += backend_name(info.backend);
+    out += norvane::backend_name(info.backend);
     out += " (" + std::to_string(norvane::nonce_len(info.backend)) + "-byte nonce)\n";
     out += "expires: ";
     if (info.expires_at == 0) {
         out += "never\n";
     } else {
-        out += std::to_string(info.expires_at) + " (" + format_utc(info.expires_at) + ")\n";
+        out += std::to_string(info.expires_at) + " (" + format_utc(info.expires_at) + ")";
+        out += has_expired(info, now) ? ", already expired\n" : "\n";
     }
     out += "purpose: " + quote(info.purpose, /*json=*/false) + "\n";
     out += "plaintext length: " + std::to_string(info.plaintext_len) + (info.plaintext_len == 1 ? " byte\n" : " bytes\n");
@@ -148,16 +134,22 @@ std::string describe(const TokenInfo& info) {
     return out;
 }
 
-std::string describe_json(const TokenInfo& info) {
+std::string describe_json(const TokenInfo& info, std::uint64_t now) {
     std::string out = "{\"backend\": \"";
-    out += backend_name(info.backend);
+    out += norvane::backend_name(info.backend);
     out += "\", \"nonce_length\": " + std::to_string(norvane::nonce_len(info.backend));
     if (info.expires_at == 0) {
         out += ", \"expires_at\": null, \"expires\": null";
     } else {
-        out += ", \"expires_at\": " + std::to_string(info.expires_at) + ", \"expires\": \"" +
-               format_utc(info.expires_at) + "\"";
+        out += ", \"expires_at\": " + std::to_string(info.expires_at);
+        // ISO 8601 text only where it has four-digit years, which is what
+        // JSON readers parse (Python's datetime.fromisoformat, for one);
+        // expires_at holds every expiry exactly.
+        out += info.expires_at < kFirstSecondOfYear10000
+                   ? ", \"expires\": \"" + format_utc(info.expires_at) + "\""
+                   : std::string(", \"expires\": null");
     }
+    out += has_expired(info, now) ? ", \"expired\": true" : ", \"expired\": false";
     out += ", \"purpose\": " + quote(info.purpose, /*json=*/true);
     out += ", \"plaintext_length\": " + std::to_string(info.plaintext_len);
     out += ", \"verified\": false}\n";

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "norvane/backend.h"
 #include "norvane/constants.h"
 #include "norvane/result.h"
 
@@ -33,9 +34,14 @@ norvane::Result<TokenInfo> read_token_info(std::string_view token);
 // years past 9999 take the expanded form with a "+" sign.
 std::string format_utc(std::uint64_t seconds);
 
+// has_expired tells whether the expiry has passed at `now` (Unix seconds),
+// by the rule opening applies: from second expires_at on, never for 0.
+bool has_expired(const TokenInfo& info, std::uint64_t now) noexcept;
+
 // describe renders the information for people, one "name: value" line
-// each; describe_json renders it as one JSON object.
-std::string describe(const TokenInfo& info);
-std::string describe_json(const TokenInfo& info);
+// each; describe_json renders it as one JSON object. Both say whether the
+// expiry has passed at `now`.
+std::string describe(const TokenInfo& info, std::uint64_t now);
+std::string describe_json(const TokenInfo& info, std::uint64_t now);
 
 }  // namespace norvane_cli

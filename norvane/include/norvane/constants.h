@@ -18,16 +18,4 @@ inline constexpr std::size_t TAG_LEN = 16;
 inline constexpr std::size_t KEY_LEN = 16;         // the 128-bit key, as octets
 inline constexpr std::size_t CIPHER_KEY_LEN = 32;  // the derived AEAD key
 
-// The AEAD construction of a Norvane. The numeric values are stable: the
-// Python module exposes them through int(Backend.X).
-enum class Backend : std::uint8_t {
-    Aes256Gcm = 0,
-    XChaCha20Poly1305 = 1,
-};
-
-// nonce_len returns the nonce length a backend draws and expects.
-constexpr std::size_t nonce_len(Backend b) noexcept {
-    return b == Backend::Aes256Gcm ? AES_NONCE_LEN : XCHACHA_NONCE_LEN;
-}
-
 }  // namespace norvane

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <optional>
+#include <shared_mutex>
 #include <string_view>
 
+#include "norvane/backend.h"
 #include "norvane/bytes.h"
 #include "norvane/constants.h"
 #include "norvane/result.h"
@@ -32,6 +34,15 @@ std::optional<Key> parse_decimal_key(std::string_view text) noexcept;
 // decimal; it is read once, here. Errors: ConflictingKeys, MissingKey,
 // InvalidKeyEnv (which never says which check failed).
 Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env);
+
+// environment_lock guards the process environment between resolve_key,
+// which looks a variable up and copies its value under a shared hold, and
+// the program's own writers. The C library's setenv, putenv and unsetenv
+// may reallocate the environment while getenv reads it; a C++ program that
+// changes its environment while other threads build Norvane values takes
+// this lock exclusively around those calls. (Python's os.environ writes do
+// not take it; they run under the interpreter lock, as construction does.)
+std::shared_mutex& environment_lock() noexcept;
 
 // derive_cipher_key returns SHA-256(key octets || backend label). It cannot
 // fail.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "norvane/aad.h"
+#include "norvane/backend.h"
 #include "norvane/bytes.h"
 #include "norvane/constants.h"
 #include "norvane/error.h"
@@ -18,7 +19,8 @@
 
 namespace norvane {
 
-class AesGcmContext;
+class PreparedKey;
+struct BackendRow;
 
 // TokenSink provides the storage a token is written into, once its exact
 // length is known and nothing can fail any more; the caller may hand out its
@@ -29,10 +31,6 @@ public:
 
 protected:
     ~TokenSink() = default;
-};
-
-struct AesGcmContextDeleter {
-    void operator()(AesGcmContext* ctx) const noexcept;
 };
 
 // Norvane is built once, fully prepared (the AES key schedule and GHASH key
@@ -46,13 +44,13 @@ public:
     // fail; the derived key is wiped once prepared.
     static Norvane create(Backend backend, const Key& key);
 
-    Norvane(Norvane&&) noexcept = default;
-    Norvane& operator=(Norvane&&) noexcept = default;
+    Norvane(Norvane&&) noexcept;
+    Norvane& operator=(Norvane&&) noexcept;
     Norvane(const Norvane&) = delete;
     Norvane& operator=(const Norvane&) = delete;
-    ~Norvane() = default;
+    ~Norvane();
 
-    Backend backend() const noexcept { return backend_; }
+    Backend backend() const noexcept;
 
     // encrypt mints a token for `data` (UTF-8, which the caller has checked),
     // an optional expiry (Unix seconds) and an optional purpose ("session"
@@ -62,9 +60,10 @@ public:
                                 std::optional<std::string_view> purpose) const;
 
     // encrypt_into is encrypt writing the token into storage from `sink`,
-    // reserved only after every check has passed. It returns the error, if any.
-    std::optional<NorvaneError> encrypt_into(ByteView data, std::optional<std::uint64_t> expires_at,
-                                             std::optional<std::string_view> purpose, TokenSink& sink) const;
+    // reserved only after every check has passed; it returns the token's
+    // length.
+    Result<std::size_t> encrypt_into(ByteView data, std::optional<std::uint64_t> expires_at,
+                                     std::optional<std::string_view> purpose, TokenSink& sink) const;
 
     // decrypt_for_at opens a token for an expected purpose at time `at`
     // (Unix seconds). Authenticity is verified before the context is read;
@@ -74,11 +73,10 @@ public:
                                  std::uint64_t at) const;
 
 private:
-    explicit Norvane(Backend b) noexcept : backend_(b) {}
+    Norvane(const BackendRow& row, std::unique_ptr<const PreparedKey> key) noexcept;
 
-    Backend backend_;
-    std::unique_ptr<AesGcmContext, AesGcmContextDeleter> aes_;  // Aes256Gcm only
-    CipherKey xchacha_key_;                                      // XChaCha20Poly1305 only
+    const BackendRow* row_;
+    std::unique_ptr<const PreparedKey> key_;
 };
 
 }  // namespace norvane
