@@ -101,8 +101,15 @@ private:
 
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                    BoundArgs& out) {
-    Binder binder(sig, out);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call: positional arguments only, every required one given,
+    // none too many. Nothing can fail to bind.
+    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(sig.required) &&
+        nargs <= static_cast<Py_ssize_t>(sig.count)) {
+        out.fill_positional(args, static_cast<std::size_t>(nargs));
+        return true;
+    }
+    Binder binder(sig, out);
     if (!binder.positional(args, nargs)) {
         return false;
     }

@@ -47,6 +47,14 @@ public:
         return v == Py_None ? nullptr : v;
     }
 
+    // fill_positional binds n positional arguments and leaves the rest
+    // absent.
+    void fill_positional(PyObject* const* args, std::size_t n) noexcept {
+        for (std::size_t i = 0; i < kMaxParams; ++i) {
+            values_[i] = i < n ? args[i] : nullptr;
+        }
+    }
+
 private:
     friend class Binder;
     std::array<PyObject*, kMaxParams> values_{};

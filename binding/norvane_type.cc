@@ -113,6 +113,33 @@ public:
     Ref str;
 };
 
+// BytesSink lets the core decode a token's sealed bytes straight into a new
+// bytes object and open them there, so that the plaintext is never copied;
+// the object is then cut to the plaintext's length.
+class BytesSink final : public norvane::SealedSink {
+public:
+    std::uint8_t* reserve(std::size_t len) override {
+        bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(len)));
+        if (!bytes) {
+            null_result_fault();
+        }
+        return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    }
+
+    // take returns the object cut to `len` bytes.
+    PyObject* take(std::size_t len) {
+        PyObject* obj = bytes.release();
+        // Shrinking a bytes object nobody else holds keeps its block, or
+        // fails with MemoryError, having released the object.
+        if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(len)) < 0) {
+            null_result_fault();
+        }
+        return obj;
+    }
+
+    Ref bytes;
+};
+
 constexpr Signature kNewSig{"Norvane.__new__()", {"backend", "key", "key_env"}, 3, 1};
 constexpr Signature kEncryptSig{"Norvane.encrypt()", {"data", "expires_at", "purpose"}, 3, 1};
 constexpr Signature kDecryptSig{"Norvane.decrypt()", {"token", nullptr, nullptr}, 1, 1};
@@ -232,16 +259,12 @@ PyObject* open_token(PyObject* obj, const Signature& sig, PyObject* const* args,
     if (sig.count > 1 && !to_text(bound[1], sig.names[1], purpose)) {
         return nullptr;
     }
-    norvane::Result<norvane::Bytes> plaintext = core_of(self).decrypt_for_at(token, purpose, unix_now());
-    if (!plaintext) {
-        return raise_norvane_error(plaintext.error());
+    BytesSink plaintext;
+    const norvane::Result<std::size_t> len = core_of(self).decrypt_for_at_into(token, purpose, unix_now(), plaintext);
+    if (!len) {
+        return raise_norvane_error(len.error());
     }
-    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(plaintext->data()),
-                                                 static_cast<Py_ssize_t>(plaintext->size()));
-    if (result == nullptr) {
-        null_result_fault();
-    }
-    return result;
+    return plaintext.take(*len);
 }
 
 PyObject* norvane_decrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

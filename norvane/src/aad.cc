@@ -25,7 +25,7 @@ Bytes write_context(std::uint64_t expires_at, std::string_view purpose) {
     return rec;
 }
 
-std::optional<Context> Context::from_bytes(ByteView record) {
+std::optional<ContextView> parse_context(ByteView record) noexcept {
     const std::size_t len = record.size();
     if (len < HEADER_LEN || record[0] != CONTEXT_VERSION) {
         return std::nullopt;
@@ -38,12 +38,20 @@ std::optional<Context> Context::from_bytes(ByteView record) {
     if (!is_valid_utf8(purpose)) {
         return std::nullopt;
     }
-    Context ctx;
+    ContextView ctx;
     for (int i = 0; i < 8; ++i) {
         ctx.expires_at = ctx.expires_at << 8 | record[1 + i];
     }
-    ctx.purpose.assign(reinterpret_cast<const char*>(purpose.data()), purpose.size());
+    ctx.purpose = std::string_view(reinterpret_cast<const char*>(purpose.data()), purpose.size());
     return ctx;
+}
+
+std::optional<Context> Context::from_bytes(ByteView record) {
+    const auto view = parse_context(record);
+    if (!view) {
+        return std::nullopt;
+    }
+    return Context{view->expires_at, std::string(view->purpose)};
 }
 
 }  // namespace norvane::aad

@@ -25,6 +25,42 @@ void put_be64(std::uint8_t* out, std::uint64_t v) noexcept {
     }
 }
 
+// Each BearSSL call has a fixed cost that dominates for short messages. A
+// ciphertext of up to SHORT_LEN bytes (and associated data of up to
+// SHORT_AAD_LEN, a context record always) therefore takes one CTR call, for
+// the tag's block and the data's keystream together, and one GHASH call,
+// over the associated data, the ciphertext and the lengths assembled in one
+// buffer. Longer ones are transformed in place, the tag's block apart.
+constexpr std::size_t SHORT_LEN = 1024;
+constexpr std::size_t SHORT_AAD_LEN = 272;
+
+// scrub_after_call clears the stack the chosen AES and GHASH code used.
+// Inlined, so that the scrub starts right below the caller's frame.
+[[gnu::always_inline]] inline void scrub_after_call() noexcept {
+    if (primitives().aes_call_scrub == HARDWARE_CALL_SCRUB_LEN) {
+        scrub_stack<HARDWARE_CALL_SCRUB_LEN>();
+    } else {
+        scrub_stack<CALL_SCRUB_LEN>();
+    }
+}
+
+constexpr std::size_t round16(std::size_t n) noexcept { return (n + 15) & ~std::size_t{15}; }
+
+// xor_into sets dst = a ^ b over n bytes, a word at a time; dst may be a.
+void xor_into(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        x ^= y;
+        std::memcpy(dst + i, &x, 8);
+    }
+    for (; i < n; ++i) {
+        dst[i] = static_cast<std::uint8_t>(a[i] ^ b[i]);
+    }
+}
+
 }  // namespace
 
 AesGcmContext::AesGcmContext(CipherKeyView cipher_key) noexcept {
@@ -51,21 +87,35 @@ void AesGcmContext::ctr(const std::uint8_t* nonce, std::uint32_t counter, std::u
     keys_.vtable->run(&keys_.vtable, nonce, counter, data, n);
 }
 
-// compute_tag writes the GCM tag of (aad, ciphertext): GHASH over the
-// zero-padded associated data, the zero-padded ciphertext and their bit
-// lengths, XORed with AES(K, J0).
-void AesGcmContext::compute_tag(const std::uint8_t* nonce, ByteView aad, const std::uint8_t* ciphertext,
-                                std::size_t n, std::uint8_t* tag) const noexcept {
-    std::uint8_t y[16] = {};
-    ghash_(y, h_, nonnull(aad.data()), aad.size());
-    ghash_(y, h_, nonnull(ciphertext), n);
+// ghash writes GHASH_H over the zero-padded associated data, the
+// zero-padded ciphertext and their bit lengths into y.
+void AesGcmContext::ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n,
+                          std::uint8_t* y) const noexcept {
+    std::memset(y, 0, 16);
     std::uint8_t lengths[16];
     put_be64(lengths, static_cast<std::uint64_t>(aad.size()) * 8);
     put_be64(lengths + 8, static_cast<std::uint64_t>(n) * 8);
+    if (aad.size() <= SHORT_AAD_LEN && n <= SHORT_LEN) {
+        // Associated data and ciphertext are public; the buffer needs no wiping.
+        std::uint8_t all[round16(SHORT_AAD_LEN) + round16(SHORT_LEN) + 16];
+        const std::size_t aad_room = round16(aad.size()), ct_room = round16(n);
+        // Each part's last block is zeroed before the part is copied in, so
+        // that its padding is zero.
+        if (aad_room > 0) {
+            std::memset(all + aad_room - 16, 0, 16);
+            std::memcpy(all, aad.data(), aad.size());
+        }
+        if (ct_room > 0) {
+            std::memset(all + aad_room + ct_room - 16, 0, 16);
+            std::memcpy(all + aad_room, ciphertext, n);
+        }
+        std::memcpy(all + aad_room + ct_room, lengths, 16);
+        ghash_(y, h_, all, aad_room + ct_room + 16);
+        return;
+    }
+    ghash_(y, h_, nonnull(aad.data()), aad.size());
+    ghash_(y, h_, nonnull(ciphertext), n);
     ghash_(y, h_, lengths, sizeof lengths);
-    std::memcpy(tag, y, TAG_LEN);
-    secure_wipe(y, sizeof y);
-    ctr(nonce, TAG_BLOCK, tag, TAG_LEN);
 }
 
 void AesGcmContext::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const {
@@ -73,12 +123,27 @@ void AesGcmContext::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::
         throw InternalFault("a nonce of the wrong length reached the seal");
     }
     const std::size_t n = plaintext.size();
-    copy_bytes(out, plaintext.data(), n);
-    ctr(nonce.data(), FIRST_DATA_BLOCK, out, n);
-    compute_tag(nonce.data(), aad, out, n, out + n);
+    std::uint8_t y[16];
+    if (n <= SHORT_LEN && aad.size() <= SHORT_AAD_LEN) {
+        // AES(K, J0), then the data's keystream from block 2 on.
+        std::uint8_t stream[TAG_LEN + SHORT_LEN];
+        std::memset(stream, 0, TAG_LEN + n);
+        ctr(nonce.data(), TAG_BLOCK, stream, TAG_LEN + n);
+        xor_into(out, plaintext.data(), stream + TAG_LEN, n);
+        ghash(aad, out, n, y);
+        xor_into(out + n, y, stream, TAG_LEN);
+        secure_wipe(stream, TAG_LEN + n);
+    } else {
+        copy_bytes(out, plaintext.data(), n);
+        ctr(nonce.data(), FIRST_DATA_BLOCK, out, n);
+        ghash(aad, out, n, y);
+        std::memcpy(out + n, y, TAG_LEN);
+        ctr(nonce.data(), TAG_BLOCK, out + n, TAG_LEN);
+    }
+    secure_wipe(y, sizeof y);
     // The CTR and GHASH calls leave round keys and H-derived values in
     // their frames.
-    scrub_stack<CALL_SCRUB_LEN>();
+    scrub_after_call();
 }
 
 bool AesGcmContext::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
@@ -87,16 +152,33 @@ bool AesGcmContext::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> s
     }
     const std::size_t n = sealed.size() - TAG_LEN;
     std::uint8_t tag[TAG_LEN];
-    compute_tag(nonce.data(), aad, sealed.data(), n, tag);
-    bool ok = ct::equal16(tag, sealed.data() + n);
-    secure_wipe(tag, sizeof tag);
-    // The verdict is public: a forger learns it from the refusal anyway.
-    CONSTTIME_DECLASSIFY(&ok, sizeof ok);
-    if (ok) {
-        // Only an authentic ciphertext is deciphered.
-        ctr(nonce.data(), FIRST_DATA_BLOCK, sealed.data(), n);
+    ghash(aad, sealed.data(), n, tag);
+    bool ok;
+    if (n <= SHORT_LEN && aad.size() <= SHORT_AAD_LEN) {
+        // The keystream is made first, and combined with the ciphertext only
+        // once the tag has verified.
+        std::uint8_t stream[TAG_LEN + SHORT_LEN];
+        std::memset(stream, 0, TAG_LEN + n);
+        ctr(nonce.data(), TAG_BLOCK, stream, TAG_LEN + n);
+        xor_into(tag, tag, stream, TAG_LEN);
+        ok = ct::equal16(tag, sealed.data() + n);
+        // The verdict is public: a forger learns it from the refusal anyway.
+        CONSTTIME_DECLASSIFY(&ok, sizeof ok);
+        if (ok) {
+            xor_into(sealed.data(), sealed.data(), stream + TAG_LEN, n);
+        }
+        secure_wipe(stream, TAG_LEN + n);
+    } else {
+        ctr(nonce.data(), TAG_BLOCK, tag, TAG_LEN);
+        ok = ct::equal16(tag, sealed.data() + n);
+        CONSTTIME_DECLASSIFY(&ok, sizeof ok);
+        if (ok) {
+            // Only an authentic ciphertext is deciphered.
+            ctr(nonce.data(), FIRST_DATA_BLOCK, sealed.data(), n);
+        }
     }
-    scrub_stack<CALL_SCRUB_LEN>();
+    secure_wipe(tag, sizeof tag);
+    scrub_after_call();
     return ok;
 }
 

@@ -18,7 +18,7 @@ namespace norvane {
 // H = AES(K, 0^128), both computed once by aes_backend::prepare and only
 // read afterwards; it is wiped when destroyed (the first two round keys are
 // the cipher key itself). GCM is put together from BearSSL's CTR and GHASH
-// calls so that opening verifies the tag before it deciphers anything.
+// calls so that opening verifies the tag before any plaintext exists.
 class AesGcmContext final : public PreparedKey {
 public:
     explicit AesGcmContext(CipherKeyView cipher_key) noexcept;
@@ -29,8 +29,7 @@ public:
 
 private:
     void ctr(const std::uint8_t* nonce, std::uint32_t counter, std::uint8_t* data, std::size_t n) const noexcept;
-    void compute_tag(const std::uint8_t* nonce, ByteView aad, const std::uint8_t* ciphertext, std::size_t n,
-                     std::uint8_t* tag) const noexcept;
+    void ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n, std::uint8_t* y) const noexcept;
 
     br_aes_gen_ctr_keys keys_;
     std::uint8_t h_[16];

@@ -1,6 +1,7 @@
 #include "norvane/base64url.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "base64url_simd.h"
 #include "ct.h"
@@ -41,6 +42,18 @@ inline std::uint8_t from_char(std::uint8_t c) noexcept {
                                                      (digit & (c + (52 - '0'))) | (dash & 62) | (under & 63));
     const std::uint8_t valid = upper | lower | digit | dash | under;
     return static_cast<std::uint8_t>(v | (~valid & 0x80));
+}
+
+// finish turns the accumulated flags of a decoded field into its result:
+// valid 6-bit values and zero spare bits never set the top two bits.
+std::optional<std::size_t> finish(std::uint8_t bad, const std::uint8_t* end, const std::uint8_t* out) noexcept {
+    bad = static_cast<std::uint8_t>(ct::value_barrier(bad));
+    // Whether a field decodes is public: opening reports it.
+    CONSTTIME_DECLASSIFY(&bad, sizeof bad);
+    if ((bad & 0xC0) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(end - out);
 }
 
 }  // namespace
@@ -119,6 +132,26 @@ std::optional<std::size_t> decode_into_with(Kernel kernel, std::string_view text
     }
     if (kernel == Kernel::Avx2 || kernel == Kernel::Ssse3) {
         i += simd::decode_blocks_ssse3(t + i, data_chars - i, o + i / 4 * 3, bad);
+        // The tail, shorter than a block, goes through the block kernel too,
+        // on a copy filled up with 'A' (the value 0): a token's short fields
+        // are mostly tail, and the scalar loop costs more than a block.
+        const std::size_t rest = data_chars - i;
+        if (rest > 0) {
+            std::uint8_t chars[16];
+            std::memset(chars, 'A', sizeof chars);
+            std::memcpy(chars, t + i, rest);
+            std::uint8_t bytes[16];
+            simd::decode_blocks_ssse3(chars, sizeof chars, bytes, bad);
+            // Two or three characters of a final group leave bits that carry
+            // no byte; they sit in the byte after the last one kept, which
+            // the filler leaves zero unless they are set.
+            const std::size_t kept = rest / 4 * 3 + (rest % 4 == 0 ? 0 : rest % 4 - 1);
+            std::memcpy(o + i / 4 * 3, bytes, kept);
+            if (rest % 4 != 0) {
+                bad |= static_cast<std::uint8_t>(0x80 & ((0U - bytes[kept]) >> 1));
+            }
+            return finish(bad, o + i / 4 * 3 + kept, out);
+        }
     }
     o += i / 4 * 3;
     while (i < data_chars) {
@@ -149,14 +182,7 @@ std::optional<std::size_t> decode_into_with(Kernel kernel, std::string_view text
             bad |= static_cast<std::uint8_t>(((v[2] & 0x03) + 0x7F) & 0x80);
         }
     }
-    // Valid 6-bit values and zero leftover bits never set the top two bits.
-    bad = static_cast<std::uint8_t>(ct::value_barrier(bad));
-    // Whether a field decodes is public: opening reports it.
-    CONSTTIME_DECLASSIFY(&bad, sizeof bad);
-    if ((bad & 0xC0) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::size_t>(o - out);
+    return finish(bad, o, out);
 }
 
 char* encode(ByteView src, char* out) noexcept { return encode_with(chosen_kernel(), src, out); }

@@ -10,6 +10,9 @@ namespace norvane {
 
 static_assert(aad::MAX_RECORD_LEN == aad::HEADER_LEN + MAX_PURPOSE_LEN, "a record holds any purpose minting accepts");
 
+// Payloads up to 1 KiB are sealed in a buffer on the stack.
+constexpr std::size_t SMALL_SEALED_LEN = 1024 + TAG_LEN;
+
 Norvane::Norvane(const BackendRow& row, std::unique_ptr<const PreparedKey> key) noexcept
     : row_(&row), key_(std::move(key)) {}
 Norvane::Norvane(Norvane&&) noexcept = default;
@@ -70,30 +73,52 @@ Result<std::size_t> Norvane::encrypt_into(ByteView data, std::optional<std::uint
         return NorvaneError::RandomnessUnavailable;
     }
 
-    Bytes sealed(data.size() + TAG_LEN);
-    key_->seal(drawn, context, data, sealed.data());
+    // Small payloads are sealed on the stack, larger ones in a buffer of
+    // their own. Either holds only ciphertext and tag once sealed: what the
+    // token shows anyway.
+    std::array<std::uint8_t, SMALL_SEALED_LEN> small;
+    Bytes large;
+    std::uint8_t* sealed_at = small.data();
+    if (data.size() + TAG_LEN > small.size()) {
+        large.resize(data.size() + TAG_LEN);
+        sealed_at = large.data();
+    }
+    const ByteView sealed(sealed_at, data.size() + TAG_LEN);
+    key_->seal(drawn, context, data, sealed_at);
     const std::size_t len = token_len(drawn.size(), context.size(), sealed.size());
     encode_token_into(drawn, context, sealed, sink.reserve(len));
     return len;
 }
 
-Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view purpose, std::uint64_t at) const {
-    auto fields = decode_token(token);
+Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::string_view purpose,
+                                                 std::uint64_t at, SealedSink& sink) const {
+    FieldStorage storage;
+    const auto fields = decode_token(token, storage, sink);
     if (!fields) {
         return fields.error();
     }
+    // Whatever the storage holds is wiped unless the plaintext is handed on.
+    struct WipeUnlessKept {
+        std::span<std::uint8_t> storage;
+        bool kept = false;
+        ~WipeUnlessKept() {
+            if (!kept) {
+                secure_wipe(storage.data(), storage.size());
+            }
+        }
+    } guard{fields->sealed_storage};
+
     // A token of the other backend fails here, before any cryptographic work.
     if (fields->nonce.size() != row_->nonce_len) {
         return NorvaneError::InvalidToken;
     }
-    Bytes plaintext = std::move(fields->sealed);
-    if (!key_->open(fields->nonce, fields->context, plaintext)) {
+    if (!key_->open(fields->nonce, fields->context, fields->sealed)) {
         return NorvaneError::Tampered;
     }
-    plaintext.resize(plaintext.size() - TAG_LEN);
+    const ByteView plaintext = fields->sealed.first(fields->sealed.size() - TAG_LEN);
 
     // Only authentic contexts are interpreted: purpose first, then expiry.
-    const auto parsed = aad::Context::from_bytes(fields->context);
+    const auto parsed = aad::parse_context(fields->context);
     if (!parsed) {
         return NorvaneError::InvalidToken;
     }
@@ -108,7 +133,18 @@ Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view p
     if (!is_valid_utf8(plaintext)) {
         return NorvaneError::InvalidUtf8;
     }
-    return plaintext;
+    guard.kept = true;
+    return plaintext.size();
+}
+
+Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view purpose, std::uint64_t at) const {
+    BytesSink sink;
+    auto len = decrypt_for_at_into(token, purpose, at, sink);
+    if (!len) {
+        return len.error();
+    }
+    sink.bytes.resize(*len);
+    return std::move(sink.bytes);
 }
 
 }  // namespace norvane

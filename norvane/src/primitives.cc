@@ -1,5 +1,7 @@
 #include "primitives.h"
 
+#include "stack_scrub.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +20,9 @@ Primitives select() noexcept {
         p.aes_name = "aes_x86ni";
         p.ghash = gh;
         p.ghash_name = "ghash_pclmul";
+        p.aes_call_scrub = HARDWARE_CALL_SCRUB_LEN;
     } else {
+        p.aes_call_scrub = CALL_SCRUB_LEN;
 #if UINTPTR_MAX > 0xFFFFFFFFu
         p.aes_ctr = &br_aes_ct64_ctr_vtable;
         p.aes_name = "aes_ct64";

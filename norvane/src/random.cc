@@ -132,10 +132,10 @@ void reset_slot_in_child() noexcept {
     g_slot.compare_exchange_strong(opening, NotOpened, std::memory_order_relaxed);
 }
 
-void register_fork_handler() noexcept {
-    static const bool registered = pthread_atfork(nullptr, nullptr, &reset_slot_in_child) == 0;
-    (void)registered;
-}
+// The handler is registered when the library is loaded, before any thread
+// can use the slot: a one-time registration on first use would itself be a
+// lock that a fork could leave held.
+const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, &reset_slot_in_child) == 0;
 
 // open_slot fills the slot, which the caller has taken into Opening, and
 // releases it to Open or, on failure, back to NotOpened so that a later
@@ -151,7 +151,6 @@ int open_slot() noexcept {
 }
 
 int urandom_fd() noexcept {
-    register_fork_handler();
     for (;;) {
         int s = g_slot.load(std::memory_order_acquire);
         if (s == Open) {
@@ -244,9 +243,17 @@ Route choose_route() noexcept {
     return Route::Vdso;
 }
 
+// Chosen on first use without a lock, as the method is: racing first
+// callers choose alike.
+std::atomic<int> g_route{-1};
+
 Route current_route() noexcept {
-    static const Route route = choose_route();
-    return route;
+    int route = g_route.load(std::memory_order_relaxed);
+    if (route < 0) {
+        route = static_cast<int>(choose_route());
+        g_route.store(route, std::memory_order_relaxed);
+    }
+    return static_cast<Route>(route);
 }
 
 bool fill_with_getrandom(std::span<std::uint8_t> buf) noexcept {
@@ -284,7 +291,6 @@ void set_method(Method m) noexcept { g_method.store(static_cast<int>(m), std::me
 Method current_method() noexcept { return static_cast<Method>(g_method.load(std::memory_order_relaxed)); }
 
 SlotState exchange_slot(SlotState s) noexcept {
-    register_fork_handler();
     const int previous = g_slot.exchange(static_cast<int>(s), std::memory_order_acq_rel);
     futex_wake_all(&g_slot);
     return static_cast<SlotState>(previous);

@@ -45,7 +45,7 @@ void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* 
     }
 }
 
-Result<DecodedToken> decode_token(std::string_view token) {
+Result<TokenFields> decode_token(std::string_view token, FieldStorage& fields, SealedSink& sink) {
     // The size test bounds every allocation below.
     if (token.size() > MAX_TOKEN_LEN) {
         return NorvaneError::InvalidToken;
@@ -55,19 +55,32 @@ Result<DecodedToken> decode_token(std::string_view token) {
     if (dot2 == std::string_view::npos) {
         return NorvaneError::InvalidToken;
     }
-    auto nonce = base64url::decode(token.substr(0, dot1));
-    if (!nonce) {
+    const std::string_view nonce_text = token.substr(0, dot1);
+    const std::string_view context_text = token.substr(dot1 + 1, dot2 - dot1 - 1);
+    const std::string_view sealed_text = token.substr(dot2 + 1);
+
+    std::uint8_t* const at = fields.reserve(base64url::decoded_capacity(nonce_text.size()) +
+                                            base64url::decoded_capacity(context_text.size()));
+    // Decoded in the token's order, so that the first bad field is the one
+    // reported.
+    const auto nonce_len = base64url::decode_into(nonce_text, at);
+    if (!nonce_len) {
         return NorvaneError::InvalidBase64;
     }
-    auto context = base64url::decode(token.substr(dot1 + 1, dot2 - dot1 - 1));
-    if (!context) {
+    const auto context_len = base64url::decode_into(context_text, at + *nonce_len);
+    if (!context_len) {
         return NorvaneError::InvalidBase64;
     }
-    auto sealed = base64url::decode(token.substr(dot2 + 1));
-    if (!sealed) {
+    const std::size_t sealed_room = base64url::decoded_capacity(sealed_text.size());
+    std::uint8_t* const sealed_at = sink.reserve(sealed_room);
+    const auto sealed_len = base64url::decode_into(sealed_text, sealed_at);
+    if (!sealed_len) {
+        // Whatever was decoded before the bad character is taken back.
+        secure_wipe(sealed_at, sealed_room);
         return NorvaneError::InvalidBase64;
     }
-    return DecodedToken{std::move(*nonce), std::move(*context), std::move(*sealed)};
+    return TokenFields{ByteView(at, *nonce_len), ByteView(at + *nonce_len, *context_len),
+                       std::span<std::uint8_t>(sealed_at, *sealed_len), std::span<std::uint8_t>(sealed_at, sealed_room)};
 }
 
 }  // namespace norvane

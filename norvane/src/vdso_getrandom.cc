@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -26,10 +27,16 @@ struct OpaqueParams {
 
 using VdsoGetrandom = long (*)(void* buf, std::size_t len, unsigned int flags, void* state, std::size_t state_len);
 
-struct Vdso {
-    VdsoGetrandom fn = nullptr;
-    OpaqueParams params{};
-};
+// What the vDSO offers, looked up once. No lock guards the lookup: racing
+// first callers each look and store the same answer, and a child forked in
+// the middle of a lookup simply looks itself (a lock held by a thread that
+// the child does not have would stop it for ever).
+enum VdsoState : int { Unknown = 0, Absent = 1, Present = 2 };
+std::atomic<int> g_state{Unknown};
+std::atomic<VdsoGetrandom> g_fn{nullptr};
+std::atomic<std::uint32_t> g_state_size{0};
+std::atomic<std::uint32_t> g_mmap_prot{0};
+std::atomic<std::uint32_t> g_mmap_flags{0};
 
 // The symbol's name and version on each architecture that has it.
 #if defined(__x86_64__) || defined(__i386__)
@@ -43,31 +50,37 @@ constexpr const char* SYMBOL = nullptr;
 constexpr const char* VERSION = nullptr;
 #endif
 
-Vdso find_vdso() noexcept {
-    Vdso v;
-    if (SYMBOL == nullptr) {
-        return v;
-    }
+void look_up_vdso() noexcept {
+    OpaqueParams params{};
+    VdsoGetrandom fn = nullptr;
     // glibc lists the vDSO among the loaded objects under this name; other C
     // libraries may not, and then the system call serves.
-    void* vdso = dlopen("linux-vdso.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    if (vdso == nullptr) {
-        return v;
+    void* vdso = SYMBOL == nullptr ? nullptr : dlopen("linux-vdso.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (vdso != nullptr) {
+        fn = reinterpret_cast<VdsoGetrandom>(dlvsym(vdso, SYMBOL, VERSION));
+        dlclose(vdso);
     }
-    auto fn = reinterpret_cast<VdsoGetrandom>(dlvsym(vdso, SYMBOL, VERSION));
-    dlclose(vdso);
     // A null buffer, zero length and a state length of all ones ask for the
     // state parameters.
-    if (fn == nullptr || fn(nullptr, 0, 0, &v.params, ~std::size_t{0}) != 0 || v.params.size_of_opaque_state == 0) {
-        return v;
+    if (fn == nullptr || fn(nullptr, 0, 0, &params, ~std::size_t{0}) != 0 || params.size_of_opaque_state == 0) {
+        g_state.store(Absent, std::memory_order_release);
+        return;
     }
-    v.fn = fn;
-    return v;
+    g_state_size.store(params.size_of_opaque_state, std::memory_order_relaxed);
+    g_mmap_prot.store(params.mmap_prot, std::memory_order_relaxed);
+    g_mmap_flags.store(params.mmap_flags, std::memory_order_relaxed);
+    g_fn.store(fn, std::memory_order_relaxed);
+    g_state.store(Present, std::memory_order_release);
 }
 
-const Vdso& vdso() noexcept {
-    static const Vdso v = find_vdso();
-    return v;
+// vdso_fn returns the vDSO's getrandom, or null without one.
+VdsoGetrandom vdso_fn() noexcept {
+    int state = g_state.load(std::memory_order_acquire);
+    if (state == Unknown) {
+        look_up_vdso();
+        state = g_state.load(std::memory_order_acquire);
+    }
+    return state == Present ? g_fn.load(std::memory_order_relaxed) : nullptr;
 }
 
 long syscall_getrandom(void* buf, std::size_t len) noexcept { return syscall(SYS_getrandom, buf, len, 0); }
@@ -77,13 +90,7 @@ long syscall_getrandom(void* buf, std::size_t len) noexcept { return syscall(SYS
 // does not have.
 class Pool {
 public:
-    // The pool is never destroyed: threads may end after the program's
-    // static objects are gone, and still give their states back.
-    static Pool& get() noexcept {
-        alignas(Pool) static unsigned char storage[sizeof(Pool)];
-        static Pool* pool = new (storage) Pool();
-        return *pool;
-    }
+    static Pool& get() noexcept { return *instance; }
 
     void* take() noexcept {
         std::lock_guard guard(lock_);
@@ -107,8 +114,14 @@ public:
         return free_.size();
     }
 
-private:
+    // The pool is made when the library is loaded, before any thread can
+    // use it (no lock guards its creation, so none can be held across a
+    // fork), and never destroyed: threads may end after the program's static
+    // objects are gone, and still give their states back.
     Pool() noexcept { pthread_atfork(&before_fork, &after_fork, &after_fork); }
+
+private:
+    static Pool* const instance;
 
     static void before_fork() noexcept { get().lock_.lock(); }
     static void after_fork() noexcept { get().lock_.unlock(); }
@@ -116,16 +129,17 @@ private:
     // grow maps a block of states: one page's worth or more, each state
     // aligned to a cache line and none crossing a page boundary.
     bool grow() noexcept {
-        const OpaqueParams& p = vdso().params;
         const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         constexpr std::size_t line = 64;
-        const std::size_t stride = (p.size_of_opaque_state + line - 1) / line * line;
+        const std::size_t size = g_state_size.load(std::memory_order_relaxed);
+        const std::size_t stride = (size + line - 1) / line * line;
         if (stride == 0 || stride > page) {
             return false;
         }
         const std::size_t per_page = page / stride;
         const std::size_t pages = 1;
-        void* block = mmap(nullptr, pages * page, static_cast<int>(p.mmap_prot), static_cast<int>(p.mmap_flags), -1, 0);
+        void* block = mmap(nullptr, pages * page, static_cast<int>(g_mmap_prot.load(std::memory_order_relaxed)),
+                           static_cast<int>(g_mmap_flags.load(std::memory_order_relaxed)), -1, 0);
         if (block == MAP_FAILED) {
             return false;
         }
@@ -150,6 +164,9 @@ private:
     std::size_t made_ = 0;  // states made so far: the pool has room for all of them
 };
 
+alignas(Pool) unsigned char pool_storage[sizeof(Pool)];
+Pool* const Pool::instance = new (pool_storage) Pool();
+
 // ThreadState is this thread's state, taken on first use and given back to
 // the pool when the thread ends.
 struct ThreadState {
@@ -166,11 +183,11 @@ thread_local ThreadState t_state;
 
 }  // namespace
 
-bool available() noexcept { return vdso().fn != nullptr; }
+bool available() noexcept { return vdso_fn() != nullptr; }
 
 long call(void* buf, std::size_t len) noexcept {
-    const Vdso& v = vdso();
-    if (v.fn == nullptr) {
+    const VdsoGetrandom fn = vdso_fn();
+    if (fn == nullptr) {
         return syscall_getrandom(buf, len);
     }
     ThreadState& mine = t_state;
@@ -184,7 +201,7 @@ long call(void* buf, std::size_t len) noexcept {
             return syscall_getrandom(buf, len);
         }
     }
-    const long r = v.fn(buf, len, 0, mine.state, v.params.size_of_opaque_state);
+    const long r = fn(buf, len, 0, mine.state, g_state_size.load(std::memory_order_relaxed));
     if (r < 0) {
         errno = static_cast<int>(-r);
         return -1;

@@ -2,17 +2,17 @@
 // error each kind of token gets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "aes_backend.h"
+#include "backend.h"
 #include "norvane/aad.h"
 #include "norvane/base64url.h"
 #include "norvane/norvane.h"
 #include "test_util.h"
-#include "xchacha_backend.h"
 
 namespace norvane {
 namespace {
@@ -47,14 +47,7 @@ protected:
     std::string seal(ByteView record, ByteView plaintext) {
         const CipherKey ck = derive_cipher_key(GetParam(), key);
         const Bytes nonce(nonce_len(GetParam()), 0x42);
-        Bytes sealed;
-        if (GetParam() == Backend::Aes256Gcm) {
-            auto ctx = aes_backend::prepare(ck.view());
-            sealed = aes_backend::encrypt(*ctx, aes_backend::Nonce(nonce.data(), AES_NONCE_LEN), record, plaintext);
-        } else {
-            sealed = xchacha_backend::encrypt(ck.view(), xchacha_backend::Nonce(nonce.data(), XCHACHA_NONCE_LEN),
-                                              record, plaintext);
-        }
+        const Bytes sealed = seal_to_bytes(*backend_row(GetParam()).prepare(ck.view()), nonce, record, plaintext);
         return encode_token(nonce, record, sealed);
     }
 
@@ -73,6 +66,61 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Backends, OpenTest, ::testing::Values(Backend::Aes256Gcm, Backend::XChaCha20Poly1305),
                          backend_name);
+
+// A sink that keeps its storage in sight after the call.
+class WatchedSink final : public SealedSink {
+public:
+    std::uint8_t* reserve(std::size_t len) override {
+        storage.assign(len, 0xEE);
+        return storage.data();
+    }
+    std::vector<std::uint8_t> storage;
+};
+
+// Opening into a caller's storage leaves the plaintext at its start; any
+// refusal after the storage was handed out leaves it wiped, for a refusal
+// after the tag verified means it held the plaintext.
+TEST_P(OpenTest, CallersStorageHoldsThePlaintextOrNothing) {
+    const std::string data = "a plaintext that must not stay behind";
+    struct Case {
+        std::string token;
+        std::string_view purpose;
+        std::uint64_t at;
+        std::optional<E> want;
+    };
+    const std::string good = mint(data, 100);
+    std::string forged = good;
+    forged[forged.size() - 3] = forged[forged.size() - 3] == 'A' ? 'B' : 'A';
+    const Case cases[] = {
+        {good, "session", 50, std::nullopt},
+        {good, "other", 50, E::WrongPurpose},
+        {good, "session", 100, E::Expired},
+        {seal(aad::write_context(0, "session"), test::bytes_of("\xff not UTF-8")), "session", 0, E::InvalidUtf8},
+        {seal(test::from_hex("02000000000000000000"), test::bytes_of(data)), "session", 0, E::InvalidToken},
+        {forged, "session", 50, E::Tampered},
+        {good + ".AAAA", "session", 50, E::InvalidBase64},
+    };
+    for (const Case& c : cases) {
+        WatchedSink sink;
+        auto r = nv.decrypt_for_at_into(c.token, c.purpose, c.at, sink);
+        ASSERT_FALSE(sink.storage.empty());
+        if (!c.want) {
+            ASSERT_TRUE(r.ok());
+            EXPECT_EQ(std::string(sink.storage.begin(), sink.storage.begin() + static_cast<std::ptrdiff_t>(*r)), data);
+            continue;
+        }
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), *c.want);
+        EXPECT_TRUE(std::all_of(sink.storage.begin(), sink.storage.end(), [](std::uint8_t b) { return b == 0; }))
+            << message(*c.want);
+    }
+    // Nothing is reserved for a token refused before its sealed field is
+    // decoded.
+    WatchedSink none;
+    EXPECT_FALSE(nv.decrypt_for_at_into("no.dots-enough", "session", 0, none).ok());
+    EXPECT_FALSE(nv.decrypt_for_at_into("A.AAAA.AAAA", "session", 0, none).ok());
+    EXPECT_TRUE(none.storage.empty());
+}
 
 TEST_P(OpenTest, MalformedTextsFailAtTheirStep) {
     const std::string t = mint("hello");

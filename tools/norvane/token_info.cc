@@ -82,7 +82,9 @@ std::string quote(std::string_view text, bool json) {
 }  // namespace
 
 norvane::Result<TokenInfo> read_token_info(std::string_view token) {
-    auto fields = norvane::decode_token(token);
+    norvane::FieldStorage storage;
+    norvane::BytesSink sealed;
+    const auto fields = norvane::decode_token(token, storage, sealed);
     if (!fields) {
         return fields.error();
     }

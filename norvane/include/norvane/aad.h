@@ -29,6 +29,16 @@ inline constexpr std::size_t MAX_RECORD_LEN = HEADER_LEN + 255;
 // HEADER_LEN + purpose.size() bytes) and returns its length.
 std::size_t write_context_into(std::uint64_t expires_at, std::string_view purpose, std::uint8_t* out) noexcept;
 
+// ContextView is a parsed record whose purpose refers to the record's own
+// bytes: what opening needs, without a copy.
+struct ContextView {
+    std::uint64_t expires_at = 0;
+    std::string_view purpose;
+};
+
+// parse_context parses a record as Context::from_bytes does.
+std::optional<ContextView> parse_context(ByteView record) noexcept;
+
 struct Context {
     std::uint64_t expires_at = 0;
     std::string purpose;

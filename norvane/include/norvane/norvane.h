@@ -72,6 +72,14 @@ public:
     Result<Bytes> decrypt_for_at(std::string_view token, std::string_view purpose,
                                  std::uint64_t at) const;
 
+    // decrypt_for_at_into is decrypt_for_at deciphering in storage from
+    // `sink`: the sealed bytes are decoded into it and opened in place, and
+    // on success the plaintext is at its start; the result is its length.
+    // On any failure after the storage was reserved, it is wiped before the
+    // error is returned (it may hold plaintext by then).
+    Result<std::size_t> decrypt_for_at_into(std::string_view token, std::string_view purpose, std::uint64_t at,
+                                            SealedSink& sink) const;
+
 private:
     Norvane(const BackendRow& row, std::unique_ptr<const PreparedKey> key) noexcept;
 

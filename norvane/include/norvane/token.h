@@ -4,7 +4,10 @@
 // base64url(ciphertext || tag), each field padded with "=".
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,21 +27,70 @@ std::string encode_token(ByteView nonce, ByteView context, ByteView sealed);
 // token_len(...) characters (a caller's own string storage, for example).
 void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* out);
 
-// DecodedToken holds the three decoded fields of a token text. Nothing in it
-// is verified: the nonce may have any length and the context any content.
-struct DecodedToken {
-    Bytes nonce;
-    Bytes context;
-    Bytes sealed;  // ciphertext || tag
+// SealedSink provides the storage a token's sealed bytes are decoded into,
+// once their length is known: a caller's own buffer, so that opening
+// deciphers them where they land and the plaintext needs no copy.
+class SealedSink {
+public:
+    virtual std::uint8_t* reserve(std::size_t len) = 0;
+
+protected:
+    ~SealedSink() = default;
+};
+
+// BytesSink is a SealedSink that keeps the sealed bytes in a buffer of its
+// own.
+class BytesSink final : public SealedSink {
+public:
+    std::uint8_t* reserve(std::size_t len) override {
+        bytes.resize(len);
+        return bytes.data();
+    }
+    Bytes bytes;
+};
+
+// FieldStorage holds a token's decoded nonce and context record: inline when
+// they have the lengths minting writes, on the heap for a hostile token's
+// longer ones. It lives where the caller puts it (opening: on the stack).
+class FieldStorage {
+public:
+    FieldStorage() noexcept {}
+    FieldStorage(const FieldStorage&) = delete;
+    FieldStorage& operator=(const FieldStorage&) = delete;
+
+    std::uint8_t* reserve(std::size_t len) {
+        if (len <= small_.size()) {
+            return small_.data();
+        }
+        large_.resize(len);
+        return large_.data();
+    }
+
+private:
+    // A 24-byte nonce and a context record with a 255-byte purpose, each
+    // rounded up to whole base64 groups.
+    std::array<std::uint8_t, 24 + 267> small_;
+    Bytes large_;
+};
+
+// TokenFields are the three decoded fields of a token text, in the caller's
+// FieldStorage and SealedSink. Nothing in them is verified: the nonce may
+// have any length and the context any content.
+struct TokenFields {
+    ByteView nonce;
+    ByteView context;
+    std::span<std::uint8_t> sealed;          // ciphertext || tag
+    std::span<std::uint8_t> sealed_storage;  // all that the sink reserved (a padded field decodes short of it)
 };
 
 // decode_token is the inverse of encode_token, and every reader of a token
 // text takes it apart with it, opening included. Errors, first failing step
-// wins: InvalidToken for a text longer than MAX_TOKEN_LEN (nothing is split
-// or decoded then) or with fewer than two '.'; InvalidBase64 for the first
-// field, in the order nonce, context, ciphertext, that is not canonical
-// padded base64url (a third '.' stays in the ciphertext field and fails
-// there).
-Result<DecodedToken> decode_token(std::string_view token);
+// wins: InvalidToken for a text longer than MAX_TOKEN_LEN (nothing is split,
+// decoded or reserved then) or with fewer than two '.'; InvalidBase64 for
+// the first field, in the order nonce, context, ciphertext, that is not
+// canonical padded base64url (a third '.' stays in the ciphertext field and
+// fails there). Storage that the sealed field failed to decode into is
+// wiped before the error is returned.
+Result<TokenFields> decode_token(std::string_view token, FieldStorage& fields, SealedSink& sink);
 
 }  // namespace norvane
