@@ -1,6 +1,9 @@
-"""The documentation holds: the worked example of docs/format.md computes and
-opens as written, and docs/errors.md has every message the module raises."""
+"""The documentation holds: the README's example runs as its comments say
+and its sample fields are what the module writes, the worked example of
+docs/format.md computes and opens as written, and docs/errors.md has every
+message the module raises."""
 
+import ast
 import hashlib
 import pathlib
 import re
@@ -10,12 +13,60 @@ import pytest
 
 from norvanes import Backend, Norvane
 
-from conftest import KEY, b64d
+from conftest import KEY, b64d, b64e, context_record
 
+README = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
 DOCS = pathlib.Path(__file__).resolve().parents[2] / "docs"
 FORMAT = (DOCS / "format.md").read_text()
 ERRORS = (DOCS / "errors.md").read_text()
 TOKEN_LINE = re.compile(r"^([A-Za-z0-9_-]+={0,2}\.[A-Za-z0-9_-]+={0,2}\.[A-Za-z0-9_-]+={0,2})$", re.MULTILINE)
+
+
+def readme_example():
+    return re.search(r"```python\n(.*?)```", README, re.DOTALL).group(1)
+
+
+def test_readme_example_imports_only_what_it_uses():
+    tree = ast.parse(readme_example())
+    imported = {alias.asname or alias.name for node in ast.walk(tree) if isinstance(node, (ast.Import, ast.ImportFrom))
+                for alias in node.names}
+    used = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+    assert imported and imported <= used, imported - used
+
+
+def test_readme_example_runs_as_its_comments_say(monkeypatch):
+    """Each line runs in turn; a comment `b"..."` is the value the line gives,
+    `ValueError: ...` the refusal it raises, and the sample token's context
+    field is the one the module writes for that expiry."""
+    monkeypatch.setenv("APP_TOKEN_KEY", str(KEY))
+    namespace: dict = {}
+    checked = []
+    for line in readme_example().splitlines():
+        code, _, comment = (part.strip() for part in line.partition("  # "))
+        if comment.startswith("ValueError: "):
+            with pytest.raises(ValueError) as error:
+                exec(code, namespace)
+            assert str(error.value) == comment.removeprefix("ValueError: ")
+            checked.append("refusal")
+        elif comment.startswith('b"'):
+            assert eval(code, namespace) == ast.literal_eval(comment)
+            checked.append("value")
+        else:
+            exec(code, namespace)
+        sample = re.fullmatch(r'str, e\.g\. "[^".]*\.([A-Za-z0-9_-]+={0,2})\.[^".]*"', comment)
+        if sample:
+            expires_at = int(re.search(r"expires_at=([\d_]+)", code).group(1))
+            assert sample.group(1) == namespace["token"].split(".")[1] == b64e(context_record(expires_at, "session"))
+            checked.append("sample")
+    assert sorted(checked) == ["refusal", "sample", "value", "value"]
+
+
+def test_readme_format_section_matches_the_module():
+    box = {name: Norvane(getattr(Backend, name), key=KEY) for name in ("AES256_GCM", "XCHACHA20_POLY1305")}
+    field = re.search(r"No expiry and the purpose \"session\" give the field\s+`([^`]+)`", README).group(1)
+    assert field == box["AES256_GCM"].encrypt(b"x").split(".")[1]
+    sizes = re.search(r"A 5-byte payload makes a (\d+)-character AES-256-GCM token \((\d+) with", README)
+    assert [int(n) for n in sizes.groups()] == [len(box[name].encrypt(b"hello")) for name in box]
 
 
 def worked_key():
