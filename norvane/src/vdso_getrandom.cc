@@ -38,28 +38,33 @@ std::atomic<std::uint32_t> g_state_size{0};
 std::atomic<std::uint32_t> g_mmap_prot{0};
 std::atomic<std::uint32_t> g_mmap_flags{0};
 
-// The symbol's name and version on each architecture that has it.
+// The symbol's name and version on each architecture that has it; the
+// others (32-bit ARM among them) make the system call.
 #if defined(__x86_64__) || defined(__i386__)
-constexpr const char* SYMBOL = "__vdso_getrandom";
-constexpr const char* VERSION = "LINUX_2.6";
+#define NORVANE_VDSO_GETRANDOM "__vdso_getrandom", "LINUX_2.6"
 #elif defined(__aarch64__)
-constexpr const char* SYMBOL = "__kernel_getrandom";
-constexpr const char* VERSION = "LINUX_2.6.39";
-#else
-constexpr const char* SYMBOL = nullptr;
-constexpr const char* VERSION = nullptr;
+#define NORVANE_VDSO_GETRANDOM "__kernel_getrandom", "LINUX_2.6.39"
 #endif
+
+VdsoGetrandom find_symbol() noexcept {
+#if defined(NORVANE_VDSO_GETRANDOM)
+    // glibc lists the vDSO among the loaded objects under this name; other C
+    // libraries may not, and then the system call serves.
+    void* vdso = dlopen("linux-vdso.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    if (vdso == nullptr) {
+        return nullptr;
+    }
+    auto fn = reinterpret_cast<VdsoGetrandom>(dlvsym(vdso, NORVANE_VDSO_GETRANDOM));
+    dlclose(vdso);
+    return fn;
+#else
+    return nullptr;
+#endif
+}
 
 void look_up_vdso() noexcept {
     OpaqueParams params{};
-    VdsoGetrandom fn = nullptr;
-    // glibc lists the vDSO among the loaded objects under this name; other C
-    // libraries may not, and then the system call serves.
-    void* vdso = SYMBOL == nullptr ? nullptr : dlopen("linux-vdso.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    if (vdso != nullptr) {
-        fn = reinterpret_cast<VdsoGetrandom>(dlvsym(vdso, SYMBOL, VERSION));
-        dlclose(vdso);
-    }
+    const VdsoGetrandom fn = find_symbol();
     // A null buffer, zero length and a state length of all ones ask for the
     // state parameters.
     if (fn == nullptr || fn(nullptr, 0, 0, &params, ~std::size_t{0}) != 0 || params.size_of_opaque_state == 0) {
