@@ -206,15 +206,29 @@ bool to_text(PyObject* obj, const char* param, std::string_view& out) {
     return true;
 }
 
+namespace {
+
+// int_of returns `obj` itself when it is an int or an instance of a subclass
+// of int, else the int its __index__ gives, kept alive by `holder`; null,
+// with the note for `param` added, when it has none.
+PyObject* int_of(PyObject* obj, const char* param, Ref& holder) {
+    if (PyLong_Check(obj)) {
+        return obj;
+    }
+    holder = Ref::steal(PyNumber_Index(obj));
+    if (!holder) {
+        add_processing_note(param);
+    }
+    return holder.get();
+}
+
+}  // namespace
+
 bool to_u64(PyObject* obj, const char* param, std::uint64_t& out) {
     Ref index;
-    if (!PyLong_Check(obj)) {
-        index = Ref::steal(PyNumber_Index(obj));
-        if (!index) {
-            add_processing_note(param);
-            return false;
-        }
-        obj = index.get();
+    obj = int_of(obj, param, index);
+    if (obj == nullptr) {
+        return false;
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -244,13 +258,9 @@ bool to_key(PyObject* obj, const char* param, std::optional<norvane::Key>& out) 
     // fresh copy that is freed with the key's digits still in it; an
     // object with __index__ has to go through it.
     Ref index;
-    if (!PyLong_Check(obj)) {
-        index = Ref::steal(PyNumber_Index(obj));
-        if (!index) {
-            add_processing_note(param);
-            return false;
-        }
-        obj = index.get();
+    obj = int_of(obj, param, index);
+    if (obj == nullptr) {
+        return false;
     }
     ExportedKey exported;
     auto* as_long = reinterpret_cast<PyLongObject*>(obj);

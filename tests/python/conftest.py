@@ -108,21 +108,27 @@ int clock_gettime(clockid_t id, struct timespec *ts) {
 """
 
 
+def compile_c(tmp_path_factory, name, source, *flags):
+    """Builds a small C program or library for a test, or skips the test
+    where there is no compiler or it fails."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or not sys.platform.startswith("linux"):
+        pytest.skip(f"needs a C compiler on Linux to build the {name}")
+    folder = tmp_path_factory.mktemp(name.replace(" ", "_"))
+    path = folder / (name.replace(" ", "_") + ".c")
+    path.write_text(source)
+    output = folder / name.replace(" ", "_")
+    build = subprocess.run([cc, "-o", str(output), str(path), *flags], capture_output=True)
+    if build.returncode != 0:
+        pytest.skip(f"could not build the {name}: " + build.stderr.decode(errors="replace"))
+    return str(output)
+
+
 @pytest.fixture(scope="session")
 def clock_shim(tmp_path_factory):
     """A preload library that lets a child interpreter set the real-time
     clock per call through the NORVANE_TEST_CLOCK environment variable."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None or not sys.platform.startswith("linux"):
-        pytest.skip("needs a C compiler on Linux to build the clock shim")
-    folder = tmp_path_factory.mktemp("clock")
-    source = folder / "clock_shim.c"
-    source.write_text(_CLOCK_SHIM)
-    library = folder / "clock_shim.so"
-    build = subprocess.run([cc, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], capture_output=True)
-    if build.returncode != 0:
-        pytest.skip("could not build the clock shim: " + build.stderr.decode(errors="replace"))
-    return str(library)
+    return compile_c(tmp_path_factory, "clock shim", _CLOCK_SHIM, "-shared", "-fPIC", "-ldl")
 
 
 @pytest.fixture
@@ -187,16 +193,7 @@ int main(int argc, char **argv) {
 def no_getrandom(tmp_path_factory):
     """run(code) runs code in a child interpreter whose getrandom system call
     fails with ENOSYS, so that the module takes its device fallback."""
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None or not sys.platform.startswith("linux"):
-        pytest.skip("needs a C compiler on Linux to build the seccomp launcher")
-    folder = tmp_path_factory.mktemp("seccomp")
-    source = folder / "no_getrandom.c"
-    source.write_text(_NO_GETRANDOM_LAUNCHER)
-    launcher = folder / "no_getrandom"
-    build = subprocess.run([cc, "-o", str(launcher), str(source)], capture_output=True)
-    if build.returncode != 0:
-        pytest.skip("could not build the seccomp launcher: " + build.stderr.decode(errors="replace"))
+    launcher = compile_c(tmp_path_factory, "seccomp launcher", _NO_GETRANDOM_LAUNCHER)
     probe = subprocess.run([str(launcher), sys.executable, "-c", "import os; os.getrandom(1)"],
                            capture_output=True, text=True)
     if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
