@@ -358,7 +358,6 @@ _sodium_check(HAVE_GETENTROPY "${_sodium_random_headers}
 #endif
 int main(void) { unsigned char buf; (void) getentropy((void *) &buf, 1U); return 0; }")
 set(CMAKE_REQUIRED_DEFINITIONS)
-unset(CMAKE_REQUIRED_QUIET)
 
 # configure's flags, where the compiler has them.
 set(_sodium_cflags -O2 -UNDEBUG)
@@ -379,6 +378,7 @@ int main(void) { return 0; }" NORVANE_SODIUM_FORTIFIED)
 if(NOT NORVANE_SODIUM_FORTIFIED)
   list(APPEND _sodium_defs _FORTIFY_SOURCE=2)
 endif()
+unset(CMAKE_REQUIRED_QUIET)
 
 # --- sources: src/libsodium/Makefile.am ----------------------------------------
 set(_sodium_sources
