@@ -209,12 +209,40 @@ def test_the_bundled_libsodium_is_debians_library_in_position_independent_code(c
     members, symbols = archive(bundled)
     if platform.machine() == "x86_64":
         assert {"chacha20_dolbeau-ssse3", "chacha20_dolbeau-avx2", "poly1305_sse2"} <= members
-    # The system's libsodium.a, as the build under test found it.
+    [bundled_include] = build.glob("_bundled/libsodium/*/src/libsodium/include")
+    bundled_cpu = cpu_features(compiler, tmp_path / "bundled", bundled_include, bundled)
+    # The system's libsodium.a and its header, as the build under test found them.
     cache = pathlib.Path(os.environ["NORVANE_BUILD_DIR"]) / "CMakeCache.txt"
-    found = [line.split("=", 1)[1] for line in cache.read_text().splitlines()
-             if line.startswith("Sodium_LIBRARY:")] if cache.exists() else []
-    if not found or not pathlib.Path(found[0]).is_file():
+    found = dict(line.split("=", 1) for line in cache.read_text().splitlines()
+                 if line.startswith(("Sodium_LIBRARY:", "Sodium_INCLUDE_DIR:"))) if cache.exists() else {}
+    system = found.get("Sodium_LIBRARY:FILEPATH", "")
+    if not pathlib.Path(system).is_file():
         pytest.skip("no system libsodium.a to compare with")
-    system_members, system_symbols = archive(found[0])
+    system_members, system_symbols = archive(system)
     assert members == system_members
     assert symbols == system_symbols
+    # sodium_init sees the same CPU features through both: the CPUID and
+    # XGETBV code that its run-time choice rests on is compiled in.
+    assert bundled_cpu == cpu_features(compiler, tmp_path / "system", found["Sodium_INCLUDE_DIR:PATH"], system)
+
+
+CPU_FEATURES = """#include <stdio.h>
+#include <sodium.h>
+int main(void) {
+    if (sodium_init() < 0) return 1;
+    printf("sse2=%d ssse3=%d sse41=%d avx=%d avx2=%d avx512f=%d pclmul=%d aesni=%d\\n",
+           sodium_runtime_has_sse2(), sodium_runtime_has_ssse3(), sodium_runtime_has_sse41(),
+           sodium_runtime_has_avx(), sodium_runtime_has_avx2(), sodium_runtime_has_avx512f(),
+           sodium_runtime_has_pclmul(), sodium_runtime_has_aesni());
+    return 0;
+}
+"""
+
+
+def cpu_features(compiler, folder, include, library):
+    """What sodium_init finds of the CPU, through the given libsodium."""
+    folder.mkdir()
+    (folder / "features.c").write_text(CPU_FEATURES)
+    subprocess.run([compiler, folder / "features.c", f"-I{include}", library, "-pthread", "-o", folder / "features"],
+                   check=True, capture_output=True, timeout=300)
+    return subprocess.run([folder / "features"], check=True, capture_output=True, text=True, timeout=60).stdout
