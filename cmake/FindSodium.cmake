@@ -3,7 +3,9 @@
 # here: the core links libsodium statically, so that everything built on it
 # carries it, as it does BearSSL). Defines the imported target
 # Sodium::Sodium. Where libsodium is required and missing, configuration
-# stops with one line that says how to get it.
+# stops with one line that says how to get it. (norvane's own build asks
+# for it through NorvaneSodium, which builds the bundled source instead
+# when the system has none.)
 #
 # Debian builds libsodium.a as position-independent executable code, not as
 # code for shared objects: a shared object that links it (the Python

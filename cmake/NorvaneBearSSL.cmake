@@ -37,12 +37,7 @@ if(NOT EXISTS "${_bearssl_root}/inc/bearssl.h" OR NOT EXISTS "${_bearssl_root}/s
   message(FATAL_ERROR " third_party/${_bearssl_file} does not hold BearSSL's source tree: fetch it again with scripts/fetch-sources, or download the sdist again")
 endif()
 
-include(CheckLanguage)
-check_language(C)
-if(NOT CMAKE_C_COMPILER)
-  message(FATAL_ERROR " building the bundled BearSSL needs a C compiler and none was found: install gcc (apt-get install gcc) or clang, or name one in CC; or install Debian's libbearssl-dev")
-endif()
-enable_language(C)
+norvane_bundled_c_compiler(BearSSL libbearssl-dev)
 
 # The symmetric part of BearSSL is all the core uses (AES, GHASH and GCM,
 # ChaCha20, Poly1305, SHA-256 and the byte codecs); TLS, X.509, the

@@ -55,3 +55,19 @@ function(norvane_bundled_source)
   set(${arg_VERSION} "${version}" PARENT_SCOPE)
   set(${arg_FILE} "${file}" PARENT_SCOPE)
 endfunction()
+
+# norvane_bundled_c_compiler(<display> <debian package>)
+#
+# Enables C for building a bundled library, or stops with one line naming
+# the ways out: a C compiler (or a CC that names none), or the system's
+# library. A macro: enable_language runs in the directory's scope.
+macro(norvane_bundled_c_compiler _norvane_display _norvane_debian)
+  include(CheckLanguage)
+  check_language(C)
+  if(NOT CMAKE_C_COMPILER AND DEFINED ENV{CC})
+    message(FATAL_ERROR " building the bundled ${_norvane_display} needs a C compiler and CC names '$ENV{CC}', which is none: name gcc or clang there, or unset it; or install Debian's ${_norvane_debian} (apt-get install ${_norvane_debian})")
+  elseif(NOT CMAKE_C_COMPILER)
+    message(FATAL_ERROR " building the bundled ${_norvane_display} needs a C compiler and none was found: install gcc (apt-get install gcc) or clang, or name one in CC; or install Debian's ${_norvane_debian} (apt-get install ${_norvane_debian})")
+  endif()
+  enable_language(C)
+endmacro()

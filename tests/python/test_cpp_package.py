@@ -117,10 +117,16 @@ def test_find_package_honours_the_major_version(cmake, prefix, tmp_path, version
         assert "version: 3.0.0" in message and f'compatible with requested version "{version}"' in message
 
 
-@pytest.mark.parametrize("package, debian", [("BearSSL", "libbearssl-dev"), ("Sodium", "libsodium-dev")])
-def test_package_reports_a_missing_library(cmake, prefix, tmp_path, package, debian):
-    # The core needs BearSSL and libsodium at link time; where one cannot be
-    # found the package says so instead of failing at link time.
+@pytest.mark.parametrize("package, debian, bundled", [
+    ("BearSSL", "libbearssl-dev", "libnorvane_bearssl.a"),
+    ("Sodium", "libsodium-dev", "libnorvane_sodium.a"),
+])
+def test_package_needs_no_system_library_it_carries_and_names_one_it_lacks(cmake, prefix, tmp_path, package,
+                                                                            debian, bundled):
+    # The core needs BearSSL and libsodium at link time. A core built with a
+    # bundled one installed it beside itself, and its users build without the
+    # system's; otherwise the package finds the system's, and where it cannot
+    # it says so instead of failing at link time.
     source = tmp_path / "src"
     source.mkdir()
     (source / "CMakeLists.txt").write_text(CONSUMER.format(version=""))
@@ -129,5 +135,9 @@ def test_package_reports_a_missing_library(cmake, prefix, tmp_path, package, deb
         [cmake, "-S", source, "-B", tmp_path / "build", f"-DCMAKE_PREFIX_PATH={prefix}",
          f"-DCMAKE_DISABLE_FIND_PACKAGE_{package}=ON"],
         capture_output=True, text=True, timeout=600)
-    assert configure.returncode != 0
-    assert debian in configure.stderr
+    if (prefix / "lib" / bundled).is_file():
+        assert configure.returncode == 0, configure.stderr
+        run([cmake, "--build", tmp_path / "build"])
+    else:
+        assert configure.returncode != 0
+        assert debian in configure.stderr
