@@ -13,24 +13,14 @@
 set(NORVANE_BEARSSL AUTO CACHE STRING
   "BearSSL to build with: AUTO (the system's if found, else the bundled source), SYSTEM or BUNDLED")
 set_property(CACHE NORVANE_BEARSSL PROPERTY STRINGS AUTO SYSTEM BUNDLED)
-if(NOT NORVANE_BEARSSL MATCHES "^(AUTO|SYSTEM|BUNDLED)$")
-  message(FATAL_ERROR " NORVANE_BEARSSL is '${NORVANE_BEARSSL}'; use AUTO, SYSTEM or BUNDLED")
-endif()
-
 set(NORVANE_BEARSSL_BUNDLED OFF)
-if(NOT NORVANE_BEARSSL STREQUAL "BUNDLED")
-  find_package(BearSSL QUIET)
-endif()
-
-if(BearSSL_FOUND)
-  message(STATUS "BearSSL: the system's (${BearSSL_LIBRARY}, headers in ${BearSSL_INCLUDE_DIR})")
+include(NorvaneBundledSource)
+norvane_system_or_bundled(CHOICE NORVANE_BEARSSL PACKAGE BearSSL DISPLAY BearSSL DEBIAN_PACKAGE libbearssl-dev
+  FOUND _norvane_system_bearssl)
+if(_norvane_system_bearssl)
   return()
 endif()
-if(NORVANE_BEARSSL STREQUAL "SYSTEM")
-  message(FATAL_ERROR " BearSSL was not found on this system (NORVANE_BEARSSL=SYSTEM): install Debian's libbearssl-dev (apt-get install libbearssl-dev), or set BearSSL_ROOT to where it is")
-endif()
 
-include(NorvaneBundledSource)
 norvane_bundled_source(NAME bearssl DISPLAY BearSSL DEBIAN_PACKAGE libbearssl-dev
   SOURCE_DIR _bearssl_root VERSION _bearssl_version FILE _bearssl_file)
 if(NOT EXISTS "${_bearssl_root}/inc/bearssl.h" OR NOT EXISTS "${_bearssl_root}/src/inner.h")

@@ -71,3 +71,33 @@ macro(norvane_bundled_c_compiler _norvane_display _norvane_debian)
   endif()
   enable_language(C)
 endmacro()
+
+# norvane_system_or_bundled(CHOICE <cache var> PACKAGE <find module name>
+#                           DISPLAY <name> DEBIAN_PACKAGE <package> FOUND <var>)
+#
+# Reads the choice (AUTO, SYSTEM or BUNDLED) from the cache variable CHOICE,
+# looks for the system's library unless BUNDLED is asked for, and sets FOUND
+# to TRUE when the system's library is to be used (saying so in the
+# configure log), FALSE when the bundled source is to be built. Stops with
+# one line when the choice is not one of the three, or SYSTEM is asked for
+# and the system has none. The find module defines <PACKAGE>_LIBRARY and
+# <PACKAGE>_INCLUDE_DIR.
+function(norvane_system_or_bundled)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "CHOICE;PACKAGE;DISPLAY;DEBIAN_PACKAGE;FOUND" "")
+  set(choice "${${arg_CHOICE}}")
+  if(NOT choice MATCHES "^(AUTO|SYSTEM|BUNDLED)$")
+    message(FATAL_ERROR " ${arg_CHOICE} is '${choice}'; use AUTO, SYSTEM or BUNDLED")
+  endif()
+  if(NOT choice STREQUAL "BUNDLED")
+    find_package(${arg_PACKAGE} QUIET)
+  endif()
+  if(${arg_PACKAGE}_FOUND)
+    message(STATUS "${arg_DISPLAY}: the system's (${${arg_PACKAGE}_LIBRARY}, headers in ${${arg_PACKAGE}_INCLUDE_DIR})")
+    set(${arg_FOUND} TRUE PARENT_SCOPE)
+    return()
+  endif()
+  if(choice STREQUAL "SYSTEM")
+    message(FATAL_ERROR " ${arg_DISPLAY} was not found on this system (${arg_CHOICE}=SYSTEM): install Debian's ${arg_DEBIAN_PACKAGE} (apt-get install ${arg_DEBIAN_PACKAGE}), or set ${arg_PACKAGE}_ROOT to where it is")
+  endif()
+  set(${arg_FOUND} FALSE PARENT_SCOPE)
+endfunction()

@@ -33,24 +33,14 @@
 set(NORVANE_SODIUM AUTO CACHE STRING
   "libsodium to build with: AUTO (the system's if found, else the bundled source), SYSTEM or BUNDLED")
 set_property(CACHE NORVANE_SODIUM PROPERTY STRINGS AUTO SYSTEM BUNDLED)
-if(NOT NORVANE_SODIUM MATCHES "^(AUTO|SYSTEM|BUNDLED)$")
-  message(FATAL_ERROR " NORVANE_SODIUM is '${NORVANE_SODIUM}'; use AUTO, SYSTEM or BUNDLED")
-endif()
-
 set(NORVANE_SODIUM_BUNDLED OFF)
-if(NOT NORVANE_SODIUM STREQUAL "BUNDLED")
-  find_package(Sodium QUIET)
-endif()
-
-if(Sodium_FOUND)
-  message(STATUS "libsodium: the system's (${Sodium_LIBRARY}, headers in ${Sodium_INCLUDE_DIR})")
+include(NorvaneBundledSource)
+norvane_system_or_bundled(CHOICE NORVANE_SODIUM PACKAGE Sodium DISPLAY libsodium DEBIAN_PACKAGE libsodium-dev
+  FOUND _norvane_system_sodium)
+if(_norvane_system_sodium)
   return()
 endif()
-if(NORVANE_SODIUM STREQUAL "SYSTEM")
-  message(FATAL_ERROR " libsodium was not found on this system (NORVANE_SODIUM=SYSTEM): install Debian's libsodium-dev (apt-get install libsodium-dev), or set Sodium_ROOT to where it is")
-endif()
 
-include(NorvaneBundledSource)
 norvane_bundled_source(NAME libsodium DISPLAY libsodium DEBIAN_PACKAGE libsodium-dev
   SOURCE_DIR _sodium_root VERSION _sodium_version FILE _sodium_file)
 set(_sodium_src "${_sodium_root}/src/libsodium")
