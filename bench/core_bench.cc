@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,13 +47,23 @@ void BM_Base64Decode(benchmark::State& state) {
 }
 
 // The same with each kernel the CPU runs (0 scalar, 1 SSSE3, 2 AVX2).
-void BM_Base64EncodeKernel(benchmark::State& state) {
+// kernel_of names the benchmark's kernel, or skips it where the CPU lacks it.
+std::optional<base64url::Kernel> kernel_of(benchmark::State& state) {
     const auto k = static_cast<base64url::Kernel>(state.range(0));
     if (!base64url::cpu_runs(k)) {
         state.SkipWithError("this CPU does not run the kernel");
-        return;
+        return std::nullopt;
     }
     state.SetLabel(base64url::kernel_name(k));
+    return k;
+}
+
+void BM_Base64EncodeKernel(benchmark::State& state) {
+    const auto kernel = kernel_of(state);
+    if (!kernel) {
+        return;
+    }
+    const base64url::Kernel k = *kernel;
     const auto data = payload(static_cast<std::size_t>(state.range(1)));
     std::string out(base64url::encoded_len(data.size()), '\0');
     for (auto _ : state) {
@@ -62,12 +73,11 @@ void BM_Base64EncodeKernel(benchmark::State& state) {
 }
 
 void BM_Base64DecodeKernel(benchmark::State& state) {
-    const auto k = static_cast<base64url::Kernel>(state.range(0));
-    if (!base64url::cpu_runs(k)) {
-        state.SkipWithError("this CPU does not run the kernel");
+    const auto kernel = kernel_of(state);
+    if (!kernel) {
         return;
     }
-    state.SetLabel(base64url::kernel_name(k));
+    const base64url::Kernel k = *kernel;
     const auto data = payload(static_cast<std::size_t>(state.range(1)));
     std::string text(base64url::encoded_len(data.size()), '\0');
     base64url::encode(data, text.data());
