@@ -121,7 +121,7 @@ CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept {
     secure_wipe(&sha, sizeof sha);
     // br_sha256_out finishes on a copy of the context in its own frame: the
     // key octets and the digest stay there unless cleared.
-    scrub_stack<SETUP_SCRUB_LEN>();
+    scrub_stack(SETUP_SCRUB_LEN);
     return out;
 }
 
