@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -69,6 +70,11 @@ bool fill_os_random(std::span<std::uint8_t> buf) noexcept {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool names_a_file(const std::string& path) noexcept {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
 std::optional<std::uint64_t> unix_now() noexcept {
