@@ -1,8 +1,9 @@
 # Gives the build the target BearSSL::BearSSL, one of two ways:
 #  - the system's BearSSL (Debian's libbearssl-dev; FindBearSSL), when found;
 #  - else BearSSL 0.6 built here from the source tarball that the sdist
-#    bundles (third_party/, put into a checkout by scripts/fetch-sources),
-#    after checking it against the SHA-256 pinned in third_party/sources.txt
+#    bundles (third_party/, put into a checkout by scripts/fetch-sources,
+#    or downloaded by the build when a checkout lacks it), after checking it
+#    against the SHA-256 pinned in third_party/sources.txt
 #    (NorvaneBundledSource).
 # NORVANE_BEARSSL picks: AUTO (that order), SYSTEM or BUNDLED. Either way the
 # library is linked statically and the configure log says which one it is.
@@ -22,7 +23,7 @@ if(_norvane_system_bearssl)
 endif()
 
 norvane_bundled_source(NAME bearssl DISPLAY BearSSL DEBIAN_PACKAGE libbearssl-dev
-  SOURCE_DIR _bearssl_root VERSION _bearssl_version FILE _bearssl_file)
+  SOURCE_DIR _bearssl_root VERSION _bearssl_version FILE _bearssl_file ORIGIN _bearssl_origin)
 if(NOT EXISTS "${_bearssl_root}/inc/bearssl.h" OR NOT EXISTS "${_bearssl_root}/src/inner.h")
   message(FATAL_ERROR " third_party/${_bearssl_file} does not hold BearSSL's source tree: fetch it again with scripts/fetch-sources, or download the sdist again")
 endif()
@@ -66,4 +67,4 @@ if(NORVANE_INSTALL_CORE)
 endif()
 
 set(NORVANE_BEARSSL_BUNDLED ON)
-message(STATUS "BearSSL: bundled ${_bearssl_version}, built from third_party/${_bearssl_file} (SHA-256 checked)")
+message(STATUS "BearSSL: bundled ${_bearssl_version}, built from ${_bearssl_origin} (SHA-256 checked)")

@@ -1,36 +1,67 @@
 # norvane_bundled_source(NAME <entry> DISPLAY <name> DEBIAN_PACKAGE <package>
-#                        SOURCE_DIR <var> VERSION <var> FILE <var>)
+#                        SOURCE_DIR <var> VERSION <var> FILE <var> ORIGIN <var>)
 #
 # Unpacks the pinned source tarball of one entry of third_party/sources.txt
-# (fetched into third_party/ by scripts/fetch-sources, carried by the sdist)
 # into the build folder, after checking its SHA-256 against the pin, and sets
 # SOURCE_DIR to the unpacked tree's top folder, VERSION to the entry's
-# version and FILE to the tarball's name. Stops with one line naming the way
-# out when the tarball is missing (install DEBIAN_PACKAGE, or build from the
-# sdist) or damaged.
+# version, FILE to the tarball's name and ORIGIN to where it came from (for
+# the configure log). The tarball is third_party/'s (fetched there by
+# scripts/fetch-sources, carried by the sdist); a checkout that lacks it
+# downloads it into the build folder from the places the table names
+# (NorvaneSources), unless NORVANE_FETCH_SOURCES is off. Stops with one line
+# naming the ways out when the tarball is damaged, or missing and not to be
+# had (install DEBIAN_PACKAGE, name a mirror, put the file into
+# third_party/, or build from the sdist).
+include(NorvaneSources)
+option(NORVANE_FETCH_SOURCES
+  "Download a pinned third-party source that neither the system nor third_party/ has" ON)
 function(norvane_bundled_source)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DISPLAY;DEBIAN_PACKAGE;SOURCE_DIR;VERSION;FILE" "")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DISPLAY;DEBIAN_PACKAGE;SOURCE_DIR;VERSION;FILE;ORIGIN" "")
   set(table "${PROJECT_SOURCE_DIR}/third_party/sources.txt")
-  set(entry "")
-  if(EXISTS "${table}")
-    file(STRINGS "${table}" entry REGEX "^${arg_NAME}[ \t]")
-  endif()
-  string(REGEX REPLACE "[ \t]+" ";" entry "${entry}")
-  list(LENGTH entry fields)
-  if(fields LESS 5)
+  norvane_source_entry("${table}" "${arg_NAME}" pin)
+  if(pin_FILE STREQUAL "")
     message(FATAL_ERROR " ${table} has no complete entry for ${arg_NAME}; restore it from the norvane sources")
   endif()
-  list(GET entry 2 version)
-  list(GET entry 3 file)
-  list(GET entry 4 sha256)
+  set(version "${pin_VERSION}")
+  set(file "${pin_FILE}")
+  set(sha256 "${pin_SHA256}")
   set(tarball "${PROJECT_SOURCE_DIR}/third_party/${file}")
+  set(origin "third_party/${file}")
 
-  if(NOT EXISTS "${tarball}")
-    message(FATAL_ERROR " ${arg_DISPLAY} was not found: install Debian's ${arg_DEBIAN_PACKAGE} (apt-get install ${arg_DEBIAN_PACKAGE}), or build from the norvanes sdist, which bundles ${arg_DISPLAY}'s source (in a checkout, scripts/fetch-sources puts it into third_party/)")
-  endif()
-  file(SHA256 "${tarball}" actual)
-  if(NOT actual STREQUAL sha256)
-    message(FATAL_ERROR " third_party/${file} is damaged or not the pinned ${arg_DISPLAY} source (SHA-256 ${actual}, expected ${sha256}): fetch it again with scripts/fetch-sources, or download the sdist again")
+  set(install "install Debian's ${arg_DEBIAN_PACKAGE} (apt-get install ${arg_DEBIAN_PACKAGE})")
+  set(sdist "or build from the norvanes sdist, which bundles it")
+  if(EXISTS "${tarball}")
+    file(SHA256 "${tarball}" actual)
+    if(NOT actual STREQUAL sha256)
+      message(FATAL_ERROR " third_party/${file} is damaged or not the pinned ${arg_DISPLAY} source (SHA-256 ${actual}, expected ${sha256}): fetch it again with scripts/fetch-sources, or download the sdist again")
+    endif()
+  elseif(NOT NORVANE_FETCH_SOURCES)
+    message(FATAL_ERROR " ${arg_DISPLAY} was not found: ${install}, put its pinned source ${file} (SHA-256 ${sha256}) into third_party/ (scripts/fetch-sources does), let the build download it (NORVANE_FETCH_SOURCES=ON), ${sdist}")
+  else()
+    # Downloaded once per build folder: a download is checked before it is
+    # given this name, and again by each configure that reuses it.
+    set(tarball "${CMAKE_BINARY_DIR}/_bundled/downloads/${file}")
+    set(actual "")
+    if(EXISTS "${tarball}")
+      file(SHA256 "${tarball}" actual)
+    endif()
+    if(actual STREQUAL sha256)
+      set(origin "${file}, downloaded earlier into this build folder")
+    else()
+      file(REMOVE "${tarball}")
+      message(STATUS "${arg_DISPLAY}: third_party/ has no ${file}; downloading the pinned source")
+      norvane_download_source(TABLE "${table}" NAME "${arg_NAME}" DESTINATION "${tarball}"
+        SAY "${arg_DISPLAY}: " ERROR error URL url)
+      if(NOT error STREQUAL "")
+        if("$ENV{NORVANE_DEBIAN_MIRROR}" STREQUAL "")
+          set(mirror "set NORVANE_DEBIAN_MIRROR to a Debian mirror that has the file")
+        else()
+          set(mirror "set NORVANE_DEBIAN_MIRROR to another Debian mirror")
+        endif()
+        message(FATAL_ERROR " ${arg_DISPLAY} was not found, and its pinned source ${file} could not be downloaded: ${error}; ${install}, ${mirror}, put the file (SHA-256 ${sha256}) into third_party/, ${sdist}")
+      endif()
+      set(origin "${file}, downloaded from ${url}")
+    endif()
   endif()
 
   # Unpacked once per tarball.
@@ -49,9 +80,10 @@ function(norvane_bundled_source)
   list(FILTER top EXCLUDE REGEX "/\\.sha256$")
   list(LENGTH top tops)
   if(NOT tops EQUAL 1 OR NOT IS_DIRECTORY "${top}")
-    message(FATAL_ERROR " third_party/${file} does not hold one source tree: fetch it again with scripts/fetch-sources, or download the sdist again")
+    message(FATAL_ERROR " ${tarball} does not hold one source tree: fetch it again with scripts/fetch-sources, or download the sdist again")
   endif()
   set(${arg_SOURCE_DIR} "${top}" PARENT_SCOPE)
+  set(${arg_ORIGIN} "${origin}" PARENT_SCOPE)
   set(${arg_VERSION} "${version}" PARENT_SCOPE)
   set(${arg_FILE} "${file}" PARENT_SCOPE)
 endfunction()

@@ -2,8 +2,9 @@
 #  - the system's static libsodium (Debian's libsodium-dev; FindSodium),
 #    when found;
 #  - else libsodium 1.0.18 built here from the source tarball that the sdist
-#    bundles (third_party/, put into a checkout by scripts/fetch-sources),
-#    after checking it against the SHA-256 pinned in third_party/sources.txt
+#    bundles (third_party/, put into a checkout by scripts/fetch-sources,
+#    or downloaded by the build when a checkout lacks it), after checking it
+#    against the SHA-256 pinned in third_party/sources.txt
 #    (NorvaneBundledSource).
 # NORVANE_SODIUM picks: AUTO (that order), SYSTEM or BUNDLED. Either way the
 # library is linked statically and the configure log says which one it is.
@@ -42,7 +43,7 @@ if(_norvane_system_sodium)
 endif()
 
 norvane_bundled_source(NAME libsodium DISPLAY libsodium DEBIAN_PACKAGE libsodium-dev
-  SOURCE_DIR _sodium_root VERSION _sodium_version FILE _sodium_file)
+  SOURCE_DIR _sodium_root VERSION _sodium_version FILE _sodium_file ORIGIN _sodium_origin)
 set(_sodium_src "${_sodium_root}/src/libsodium")
 if(NOT EXISTS "${_sodium_root}/configure.ac" OR NOT EXISTS "${_sodium_src}/sodium/core.c"
    OR NOT EXISTS "${_sodium_src}/include/sodium/version.h.in")
@@ -576,4 +577,4 @@ else()
   set(_sodium_simd_names "none, portable code only")
 endif()
 set(NORVANE_SODIUM_BUNDLED ON)
-message(STATUS "libsodium: bundled ${_sodium_version}, built from third_party/${_sodium_file} (SHA-256 checked; SIMD for run-time choice: ${_sodium_simd_names})")
+message(STATUS "libsodium: bundled ${_sodium_version}, built from ${_sodium_origin} (SHA-256 checked; SIMD for run-time choice: ${_sodium_simd_names})")

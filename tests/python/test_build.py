@@ -4,15 +4,22 @@ and its configure log says which BearSSL and which libsodium it links.
 Each case configures a copy of the top-level CMake files and the core's
 folder (the checks run before any target; the module, the tool and the tests
 are left out), so no compiler runs beyond CMake's own probes, except where a
-case builds the bundled libsodium itself.
+case builds the bundled libsodium itself. A copy's table names places on
+this machine only (a local HTTP server, file:// folders, a closed port), so
+no case needs the internet, and the download of what a checkout lacks is
+tested as scripts/fetch-sources's is.
 Runs with the CMake build's tests (NORVANE_BUILD_DIR, as scripts/test sets).
 """
 
+import hashlib
+import http.server
 import os
 import pathlib
 import platform
 import shutil
+import socket
 import subprocess
+import threading
 
 import pytest
 
@@ -57,28 +64,47 @@ def cmake():
 
 
 @pytest.fixture
-def configure(cmake, tmp_path):
-    """configure(*defines, tarballs={}, env=None): configures a copy of the
-    top-level CMake files. The copy's third_party/ holds every fetched
-    tarball, except as tarballs says: {entry name: content, or None for no
-    file}. Returns (exit status, stdout, stderr); the build folder is
-    tmp_path / "build"."""
+def closed_port():
+    """A loopback URL where nothing listens: a machine that is offline."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
 
-    def run(*defines, tarballs=None, env=None):
+
+def with_pools(table, pools):
+    """The text of a sources.txt whose pool lines are pools instead."""
+    lines = [line for line in table.splitlines() if not line.startswith("pool ")]
+    return "\n".join([*(f"pool  {pool}" for pool in pools), *lines]) + "\n"
+
+
+@pytest.fixture
+def configure(cmake, tmp_path, closed_port):
+    """configure(*defines, tarballs={}, pools=None, env=None): configures a
+    copy of the top-level CMake files. The copy's third_party/ holds every
+    fetched tarball, except as tarballs says: {entry name: content, or None
+    for no file}; its table names the pools given (a closed port unless
+    told). NORVANE_DEBIAN_MIRROR is unset unless env sets it. Returns (exit
+    status, stdout, stderr); the build folder is tmp_path / "build"."""
+
+    def run(*defines, tarballs=None, pools=None, env=None):
         source = tmp_path / "src"
-        shutil.copytree(ROOT / "cmake", source / "cmake")
-        shutil.copytree(ROOT / "norvane", source / "norvane")
+        shutil.copytree(ROOT / "cmake", source / "cmake", dirs_exist_ok=True)
+        shutil.copytree(ROOT / "norvane", source / "norvane", dirs_exist_ok=True)
         shutil.copy(ROOT / "CMakeLists.txt", source)
+        shutil.rmtree(source / "third_party", ignore_errors=True)
         (source / "third_party").mkdir()
-        shutil.copy(SOURCES, source / "third_party")
+        (source / "third_party" / "sources.txt").write_text(
+            with_pools(SOURCES.read_text(), pools or [f"{closed_port}/pool/main"]))
         for name in LIBRARIES:
             tarball = ROOT / "third_party" / entry(name)[1]
             content = (tarballs or {}).get(name, tarball.read_bytes() if tarball.exists() else None)
             if content is not None:
                 (source / "third_party" / tarball.name).write_bytes(content)
         parts = ["-DNORVANE_BUILD_PYTHON=OFF", "-DNORVANE_BUILD_CLI=OFF", "-DNORVANE_BUILD_TESTS=OFF"]
+        environ = {key: value for key, value in os.environ.items() if key != "NORVANE_DEBIAN_MIRROR"}
         done = subprocess.run([cmake, "-S", source, "-B", tmp_path / "build", *parts, *defines],
-                              capture_output=True, text=True, env={**os.environ, **(env or {})}, timeout=300)
+                              capture_output=True, text=True, env={**environ, **(env or {})}, timeout=300)
         return done.returncode, done.stdout, done.stderr
 
     return run
@@ -97,12 +123,19 @@ def no_system(name):
 
 
 @pytest.mark.parametrize("name", LIBRARIES)
-def test_no_library_anywhere_names_both_ways_out(configure, name):
+@pytest.mark.parametrize("fetch, phrases", [
+    ("ON", ["could not be downloaded: no server answered (is this machine offline?)", "NORVANE_DEBIAN_MIRROR"]),
+    ("OFF", ["scripts/fetch-sources", "NORVANE_FETCH_SOURCES=ON"]),
+], ids=["offline", "no downloads"])
+def test_no_library_anywhere_names_the_ways_out(configure, name, fetch, phrases):
     display, _, _, debian = LIBRARIES[name]
-    status, _, stderr = configure(no_system(name), tarballs={name: None})
+    _, file, sha256 = entry(name)
+    status, _, stderr = configure(no_system(name), f"-DNORVANE_FETCH_SOURCES={fetch}", tarballs={name: None})
     assert status != 0
     message = the_message(stderr, f"{display} was not found")
     assert f"apt-get install {debian}" in message and "sdist" in message
+    assert f"{sha256}) into third_party/" in message and file in message
+    assert all(phrase in message for phrase in phrases), message
 
 
 @pytest.mark.parametrize("name", LIBRARIES)
@@ -164,6 +197,188 @@ def test_the_log_names_the_bundled_library(configure, name):
         # that libsodium picks at run time is compiled in.
         line = next(line for line in stdout.splitlines() if line.startswith("-- libsodium: bundled"))
         assert all(f" {isa} " in line for isa in ("SSE2", "SSSE3", "AVX2")), line
+
+
+class PoolServer:
+    """A Debian archive on a loopback HTTP server: serves {path: content},
+    answers 404 to everything else, and records the paths asked for."""
+
+    def __init__(self, files):
+        self.files = files
+        self.asked = []
+        pool_server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                pool_server.asked.append(self.path)
+                content = pool_server.files.get(self.path)
+                self.send_response(404 if content is None else 200)
+                self.send_header("Content-Length", str(len(content or b"")))
+                self.end_headers()
+                self.wfile.write(content or b"")
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def downloads(self):
+        """The files asked for, without the probes of the server's root."""
+        return [path for path in self.asked if path != "/"]
+
+
+@pytest.fixture
+def debian_archive():
+    servers = []
+
+    def serve(files):
+        servers.append(PoolServer(files))
+        return servers[-1]
+
+    yield serve
+    for server in servers:
+        server.server.shutdown()
+        server.server.server_close()
+
+
+def pool_path(package, file):
+    """Where a pool keeps FILE of the source package PACKAGE."""
+    return f"{package[:4] if package.startswith('lib') else package[0]}/{package}/{file}"
+
+
+# Places a table names, in order: a pool without the file (404), a closed
+# port, a pool whose copy is damaged, a pool with the pinned file. Each case
+# lists the ones its table names, and the outcome: the pool the file comes
+# from, or the phrase of the refusal.
+PLACES = {
+    "404 first": (["missing", "good"], "good"),
+    "every kind of failure first": (["missing", "offline", "damaged", "good"], "good"),
+    "only a damaged copy": (["missing", "damaged"], "did not match the pinned SHA-256"),
+    "nowhere": (["missing", "missing"], "none of the 2 places tried has it"),
+    "offline": (["offline", "offline"], "no server answered (is this machine offline?)"),
+}
+
+
+def places(debian_archive, closed_port, package, file, content, names):
+    """(server, pools) for the places named, serving content as the pinned file."""
+    path = pool_path(package, file)
+    server = debian_archive({f"/good/pool/main/{path}": content,
+                             f"/damaged/pool/main/{path}": content[: len(content) // 2] + b"tampered"})
+    return server, [f"{closed_port}/pool/main" if name == "offline" else f"{server.url}/{name}/pool/main"
+                    for name in names]
+
+
+# The build and the script share the download (cmake/NorvaneSources.cmake):
+# the script's test goes through every case, the build's through one of
+# each outcome (the offline one above).
+@pytest.mark.parametrize("case", ["every kind of failure first", "only a damaged copy"])
+def test_a_checkout_without_the_tarball_downloads_it_from_the_first_place_that_has_it(
+        configure, debian_archive, closed_port, tmp_path, case):
+    names, outcome = PLACES[case]
+    version, file, sha256 = entry("bearssl")
+    content = fetched("bearssl")
+    server, pools = places(debian_archive, closed_port, "bearssl", file, content, names)
+    status, stdout, stderr = configure("-DNORVANE_BEARSSL=BUNDLED", tarballs={"bearssl": None}, pools=pools)
+    downloads = tmp_path / "build" / "_bundled" / "downloads"
+    tried = [f"/{name}/pool/main/{pool_path('bearssl', file)}" for name in names if name != "offline"]
+    if outcome == "good":
+        assert status == 0, stderr
+        url = f"{server.url}/good/pool/main/{pool_path('bearssl', file)}"
+        assert f"-- BearSSL: bundled {version}, built from {file}, downloaded from {url} (SHA-256 checked)" in stdout
+        assert server.downloads() == tried
+        assert sorted(path.name for path in downloads.iterdir()) == [file]
+        assert (downloads / file).read_bytes() == content
+        assert "-- BearSSL:   refused: SHA-256 " in stdout and "-- BearSSL:   failed: HTTP/1.0 404" in stdout
+        # A second configure of the same build folder asks no one again.
+        asked = len(server.asked)
+        status, stdout, stderr = configure("-DNORVANE_BEARSSL=BUNDLED", tarballs={"bearssl": None}, pools=pools)
+        assert status == 0, stderr
+        assert f"built from {file}, downloaded earlier into this build folder (SHA-256 checked)" in stdout
+        assert len(server.asked) == asked
+    else:
+        assert status != 0
+        message = the_message(stderr, "could not be downloaded")
+        assert outcome in message and sha256 in message
+        assert server.downloads() == tried
+        assert not downloads.exists() or not list(downloads.iterdir())
+
+
+def test_the_mirror_named_in_the_environment_replaces_the_tables_places(configure, debian_archive, tmp_path):
+    """NORVANE_DEBIAN_MIRROR's archives are tried, in their order, instead
+    of the table's pools, file:// folders among them."""
+    _, file, _ = entry("bearssl")
+    content = fetched("bearssl")
+    path = pool_path("bearssl", file)
+    table_archive = debian_archive({f"/pool/main/{path}": content})
+    empty = debian_archive({})
+    mirror = tmp_path / "mirror"
+    (mirror / "pool" / "main" / path).parent.mkdir(parents=True)
+    (mirror / "pool" / "main" / path).write_bytes(content)
+    status, stdout, stderr = configure("-DNORVANE_BEARSSL=BUNDLED", tarballs={"bearssl": None},
+                                       pools=[f"{table_archive.url}/pool/main"],
+                                       env={"NORVANE_DEBIAN_MIRROR": f"{empty.url}/debian/  {mirror.as_uri()}"})
+    assert status == 0, stderr
+    assert f"built from {file}, downloaded from {mirror.as_uri()}/pool/main/{path} (SHA-256 checked" in stdout
+    assert empty.downloads() == [f"/debian/pool/main/{path}"]
+    assert table_archive.asked == []
+
+
+@pytest.fixture
+def fetch_sources(cmake, tmp_path):
+    """fetch_sources(table, *names, env=None): runs scripts/fetch-sources
+    from a copy whose table is the text given. Returns (exit status, stdout,
+    stderr, the copy's third_party/)."""
+    copy = tmp_path / "copy"
+    (copy / "scripts").mkdir(parents=True)
+    (copy / "cmake").mkdir()
+    (copy / "third_party").mkdir()
+    shutil.copy(ROOT / "scripts" / "fetch-sources", copy / "scripts")
+    shutil.copy(ROOT / "cmake" / "NorvaneSources.cmake", copy / "cmake")
+    environ = {key: value for key, value in os.environ.items() if key != "NORVANE_DEBIAN_MIRROR"}
+    environ["PATH"] = os.pathsep.join([str(pathlib.Path(cmake).parent), environ.get("PATH", "")])
+
+    def run(table, *names, env=None):
+        (copy / "third_party" / "sources.txt").write_text(table)
+        done = subprocess.run(["bash", copy / "scripts" / "fetch-sources", *names], capture_output=True,
+                              text=True, env={**environ, **(env or {})}, timeout=300)
+        return done.returncode, done.stdout, done.stderr, copy / "third_party"
+
+    return run
+
+
+@pytest.mark.parametrize("case", PLACES)
+def test_fetch_sources_tries_the_same_places(fetch_sources, debian_archive, closed_port, case):
+    """The script downloads as the build does: the first place with the
+    pinned bytes, or one line that names the reason and the ways out, and
+    third_party/ holds only the pinned bytes. (A lib* package, filed under
+    four letters.)"""
+    names, outcome = PLACES[case]
+    content = b"the upstream tarball of libdemo 1.0\n" * 100
+    sha256 = hashlib.sha256(content).hexdigest()
+    file = "libdemo_1.0.orig.tar.xz"
+    server, pools = places(debian_archive, closed_port, "libdemo", file, content, names)
+    table = with_pools(f"demo  libdemo  1.0  {file}  {sha256}\n", pools)
+    status, stdout, stderr, third_party = fetch_sources(table)
+    # The places in order, up to the first that has the pinned bytes.
+    assert server.downloads() == [f"/{name}/pool/main/libd/libdemo/{file}" for name in names if name != "offline"]
+    if outcome == "good":
+        assert status == 0, stderr
+        assert (third_party / file).read_bytes() == content
+        assert f"fetch-sources: {file} saved in third_party/ (SHA-256 {sha256})" in stdout
+        # Kept, and checked, without asking anyone again.
+        asked = len(server.asked)
+        status, stdout, _, _ = fetch_sources(table)
+        assert status == 0 and f"fetch-sources: {file} is there (SHA-256 checked)" in stdout
+        assert len(server.asked) == asked
+    else:
+        assert status != 0
+        assert stderr.count("\n") == 1 and stderr.startswith(f"fetch-sources: could not download {file}: ")
+        assert outcome in stderr and "NORVANE_DEBIAN_MIRROR" in stderr
+        assert f"put {file} (SHA-256 {sha256}) into third_party/" in stderr
+        assert sorted(path.name for path in third_party.iterdir()) == ["sources.txt"]
 
 
 def archive(path):
