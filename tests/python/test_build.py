@@ -262,3 +262,21 @@ def cpu_features(compiler, folder, include, library):
     subprocess.run([compiler, folder / "features.c", f"-I{include}", library, "-pthread", "-o", folder / "features"],
                    check=True, capture_output=True, timeout=300)
     return subprocess.run([folder / "features"], check=True, capture_output=True, text=True, timeout=60).stdout
+
+
+@pytest.mark.parametrize("defines, phrase", [
+    ([], "the Zig toolchain needs NORVANE_ZIG_TARGET"),
+    (["-DNORVANE_ZIG_TARGET=riscv64-linux-gnu.2.17", "-DNORVANE_ZIG=/bin/true"],
+     "the Zig toolchain knows x86_64, aarch64 and arm targets, not 'riscv64-linux-gnu.2.17'"),
+    (["-DNORVANE_ZIG_TARGET=aarch64-linux-musl", "-DNORVANE_ZIG=/nonexistent/zig", "-DCMAKE_PROGRAM_PATH=/nonexistent"],
+     None),
+], ids=["no target", "unknown architecture", "no zig"])
+def test_the_zig_toolchain_names_what_it_lacks(configure, tmp_path, defines, phrase):
+    toolchain = f"-DCMAKE_TOOLCHAIN_FILE={tmp_path / 'src' / 'cmake' / 'ZigToolchain.cmake'}"
+    status, _, stderr = configure(toolchain, *defines)
+    assert status != 0
+    if phrase is not None:
+        the_message(stderr, phrase)
+    else:
+        # A zig that is not there is the compiler CMake cannot run.
+        assert "/nonexistent/zig" in stderr
