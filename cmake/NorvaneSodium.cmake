@@ -64,7 +64,6 @@ find_package(Threads REQUIRED)
 include(CheckCCompilerFlag)
 include(CheckCSourceCompiles)
 include(CheckFunctionExists)
-include(CheckIncludeFile)
 set(_sodium_defs CONFIGURED=1 _GNU_SOURCE=1)
 set(CMAKE_REQUIRED_QUIET ON)
 
@@ -263,13 +262,20 @@ _sodium_simd(_sodium_cflags_rdrnd -mrdrnd HAVE_RDRAND "#pragma GCC target(\"rdrn
 #include <immintrin.h>
 int main(void) { unsigned long long x; return _rdrand64_step(&x); }")
 
+# Each header after the C library's common ones, as configure's
+# AC_CHECK_HEADERS includes it: a C library's header may refuse its own
+# version only once <features.h> has said which it is (glibc's threads.h
+# before 2.28, in Zig's headers for older glibc versions).
 foreach(header sys/mman.h sys/param.h sys/random.h intrin.h sys/auxv.h cet.h threads.h alloca.h)
   string(MAKE_C_IDENTIFIER "HAVE_${header}" name)
   string(TOUPPER "${name}" name)
-  check_include_file("${header}" NORVANE_SODIUM_${name})
-  if(NORVANE_SODIUM_${name})
-    list(APPEND _sodium_defs ${name}=1)
-  endif()
+  _sodium_check(${name} "#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <${header}>
+int main(void) { return 0; }")
 endforeach()
 _sodium_check(HAVE__XGETBV "#include <intrin.h>
 int main(void) { (void) _xgetbv(0); return 0; }")
