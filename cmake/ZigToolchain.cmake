@@ -49,8 +49,9 @@ elseif(_zig_arch STREQUAL "aarch64")
 elseif(_zig_arch STREQUAL "arm")
   set(CMAKE_SYSTEM_PROCESSOR armv7l)
   set(_zig_gnu_triple arm-linux-gnueabihf)
-  # Zig's own default for 32-bit ARM assumes NEON.
-  set(_zig_default_cpu generic+v7a+vfp3d16-neon)
+  # Zig's own default for 32-bit ARM assumes NEON, and without NEON its
+  # VFPv3 still has 32 double registers (-d32 keeps it to 16).
+  set(_zig_default_cpu generic+v7a+vfp3d16-neon-d32)
 else()
   message(FATAL_ERROR " the Zig toolchain knows x86_64, aarch64 and arm targets, not '${NORVANE_ZIG_TARGET}'")
 endif()
