@@ -1,7 +1,7 @@
 # Gives the build the target Sodium::Sodium, one of two ways:
 #  - the system's static libsodium (Debian's libsodium-dev; FindSodium),
 #    when found;
-#  - else libsodium 1.0.18 built here from the source tarball that the sdist
+#  - else libsodium 1.0.22 built here from the source tarball that the sdist
 #    bundles (third_party/, put into a checkout by scripts/fetch-sources,
 #    or downloaded by the build when a checkout lacks it), after checking it
 #    against the SHA-256 pinned in third_party/sources.txt
@@ -20,7 +20,9 @@
 #    compiled with the instruction-set flags of its group, where the
 #    compiler has them, and libsodium picks among the implementations at
 #    run time by CPUID (sodium_init), so the SSSE3 and AVX2 ChaCha20 and the
-#    SSE2 Poly1305 are there as in Debian's library;
+#    SSE2 Poly1305 are there as in Debian's library; on aarch64 the ARMv8
+#    crypto-extension group (AES-256-GCM with AES and PMULL) is compiled in
+#    and chosen at run time by the kernel's hardware capabilities;
 #  - configure.ac's checks, with its own test programs, as the -D
 #    definitions configure would pass (CONFIGURED, HAVE_*, TLS, ...);
 #  - its compiler flags (hidden visibility, -fno-strict-aliasing,
@@ -63,15 +65,26 @@ find_package(Threads REQUIRED)
 include(CheckCCompilerFlag)
 include(CheckCSourceCompiles)
 include(CheckFunctionExists)
-include(CheckIncludeFile)
 set(_sodium_defs CONFIGURED=1 _GNU_SOURCE=1)
 set(CMAKE_REQUIRED_QUIET ON)
 
-# _sodium_check(<name> <program> [FLAGS <flags>...]): <name> holds when
-# <program> compiles and links (with those flags).
+# A check compiles its program and stops there, unless what it asks is
+# whether something links (a C library function, an atomic operation that
+# may be a library call): linking a program per check is what made this
+# configure step take minutes with a cross compiler, whose linker builds
+# the target's C runtime (crt files, C library stubs, compiler-rt) for each
+# new set of -m flags before it can link anything. Each result is cached,
+# so a second configure of the same build folder checks nothing again.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+# _sodium_check(<name> <program> [LINK] [FLAGS <flags>...]): <name> holds
+# when <program> compiles (with LINK: and links) with those flags.
 function(_sodium_check name program)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "FLAGS")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "LINK" "" "FLAGS")
   list(JOIN arg_FLAGS " " CMAKE_REQUIRED_FLAGS)
+  if(arg_LINK)
+    set(CMAKE_TRY_COMPILE_TARGET_TYPE EXECUTABLE)
+  endif()
   check_c_source_compiles("${program}" NORVANE_SODIUM_${name})
   if(NORVANE_SODIUM_${name})
     set(_sodium_defs ${_sodium_defs} "${name}=1" PARENT_SCOPE)
@@ -120,6 +133,51 @@ function(_sodium_simd flag_var flag name program)
     set(${flag_var} ${flags} PARENT_SCOPE)
   endif()
 endfunction()
+# The ARMv8 crypto extensions (AES, PMULL), on aarch64: the sources ask for
+# them with function attributes (clang) or a target pragma (GCC); a
+# compiler that takes neither gets -march=armv8-a+crypto+aes for that group
+# alone, as configure does.
+set(_sodium_cflags_armcrypto)
+set(_sodium_armcrypto_program "#ifndef __ARM_FEATURE_CRYPTO
+# define __ARM_FEATURE_CRYPTO 1
+#endif
+#ifndef __ARM_FEATURE_AES
+# define __ARM_FEATURE_AES 1
+#endif
+#include <arm_neon.h>
+#ifdef __clang__
+# pragma clang attribute push(__attribute__((target(\"neon,crypto,aes\"))), apply_to = function)
+#elif defined(__GNUC__)
+# pragma GCC target(\"+simd+crypto\")
+#endif
+int main(void) {
+  int64x2_t x = { 0, 0 };
+  vaeseq_u8(vmovq_n_u8(0), vmovq_n_u8(0));
+  vmull_high_p64(vreinterpretq_p64_s64(x), vreinterpretq_p64_s64(x));
+  return 0;
+}
+#ifdef __clang__
+# pragma clang attribute pop
+#endif")
+check_c_source_compiles("#ifndef __aarch64__
+# error Not aarch64
+#endif
+#include <arm_neon.h>
+int main(void) { return 0; }" NORVANE_SODIUM_TARGET_AARCH64)
+if(NORVANE_SODIUM_TARGET_AARCH64)
+  _sodium_check(HAVE_ARMCRYPTO "${_sodium_armcrypto_program}")
+  if(NOT NORVANE_SODIUM_HAVE_ARMCRYPTO)
+    check_c_compiler_flag(-march=armv8-a+crypto+aes NORVANE_SODIUM_FLAG_march_armv8_crypto)
+    if(NORVANE_SODIUM_FLAG_march_armv8_crypto)
+      _sodium_check(HAVE_ARMCRYPTO_MARCH "${_sodium_armcrypto_program}" FLAGS -march=armv8-a+crypto+aes)
+      if(NORVANE_SODIUM_HAVE_ARMCRYPTO_MARCH)
+        list(APPEND _sodium_defs HAVE_ARMCRYPTO=1)
+        set(_sodium_cflags_armcrypto -march=armv8-a+crypto+aes)
+      endif()
+    endif()
+  endif()
+endif()
+
 set(_sodium_cflags_sse2)
 set(_sodium_cflags_ssse3)
 set(_sodium_cflags_sse41)
@@ -205,13 +263,20 @@ _sodium_simd(_sodium_cflags_rdrnd -mrdrnd HAVE_RDRAND "#pragma GCC target(\"rdrn
 #include <immintrin.h>
 int main(void) { unsigned long long x; return _rdrand64_step(&x); }")
 
-foreach(header sys/mman.h sys/random.h intrin.h alloca.h)
+# Each header after the C library's common ones, as configure's
+# AC_CHECK_HEADERS includes it: a C library's header may refuse its own
+# version only once <features.h> has said which it is (glibc's threads.h
+# before 2.28, in Zig's headers for older glibc versions).
+foreach(header sys/mman.h sys/param.h sys/random.h intrin.h sys/auxv.h cet.h threads.h alloca.h)
   string(MAKE_C_IDENTIFIER "HAVE_${header}" name)
   string(TOUPPER "${name}" name)
-  check_include_file("${header}" NORVANE_SODIUM_${name})
-  if(NORVANE_SODIUM_${name})
-    list(APPEND _sodium_defs ${name}=1)
-  endif()
+  _sodium_check(${name} "#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <${header}>
+int main(void) { return 0; }")
 endforeach()
 _sodium_check(HAVE__XGETBV "#include <intrin.h>
 int main(void) { (void) _xgetbv(0); return 0; }")
@@ -306,31 +371,29 @@ __attribute__((weak)) void __dummy(void *x) { (void) x; }
 void f(void *x);
 void f(void *x) { __dummy(x); }
 int main(void) { return 0; }")
-# Unaligned access: x86 always; ARM where the compiler says so.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(i.86|x86_64|amd64|AMD64|powerpc.*|ppc.*|s390.*)$")
-  list(APPEND _sodium_defs CPU_UNALIGNED_ACCESS=1)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|ARM)")
-  _sodium_check(CPU_UNALIGNED_ACCESS "#ifndef __ARM_FEATURE_UNALIGNED
-# error data alignment is required
-#endif
-int main(void) { return 0; }")
-endif()
+_sodium_check(HAVE_C11_MEMORY_FENCES "#include <stdatomic.h>
+int main(void) { atomic_thread_fence(memory_order_acquire); return 0; }")
+_sodium_check(HAVE_GCC_MEMORY_FENCES "int main(void) { __atomic_thread_fence(__ATOMIC_ACQUIRE); return 0; }")
 _sodium_check(HAVE_ATOMIC_OPS "int main(void) {
   static volatile int _sodium_lock;
   __sync_lock_test_and_set(&_sodium_lock, 1);
   __sync_lock_release(&_sodium_lock);
   return 0;
-}")
+}" LINK)
 _sodium_check(HAVE_ALLOCA "#include <alloca.h>
 int main(void) { char *p = (char *) alloca(2); p[0] = 0; return p[0]; }")
-foreach(function mmap mlock madvise mprotect posix_memalign getpid nanosleep memset_s explicit_bzero
-                 explicit_memset)
+# The C library's functions: whether they link is the question (a C
+# library's headers may declare what its oldest supported version lacks).
+set(CMAKE_TRY_COMPILE_TARGET_TYPE EXECUTABLE)
+foreach(function mmap mlock madvise mprotect raise sysconf getpid getauxval elf_aux_info posix_memalign
+                 nanosleep clock_gettime memset_s explicit_bzero memset_explicit explicit_memset)
   string(TOUPPER "HAVE_${function}" name)
   check_function_exists(${function} NORVANE_SODIUM_${name})
   if(NORVANE_SODIUM_${name})
     list(APPEND _sodium_defs ${name}=1)
   endif()
 endforeach()
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # getrandom and getentropy with the standard interface.
 set(_sodium_random_headers "#include <stdlib.h>
 #include <unistd.h>
@@ -342,12 +405,21 @@ if(NORVANE_SODIUM_HAVE_SYS_RANDOM_H)
   set(CMAKE_REQUIRED_DEFINITIONS -DHAVE_SYS_RANDOM_H=1)
 endif()
 _sodium_check(HAVE_GETRANDOM "${_sodium_random_headers}
-int main(void) { unsigned char buf; (void) getrandom((void *) &buf, 1U, 0U); return 0; }")
+int main(void) {
+  unsigned char buf;
+  if (&getrandom != NULL) {
+    (void) getrandom((void *) &buf, 1U, 0U);
+  }
+  return 0;
+}" LINK)
 _sodium_check(HAVE_GETENTROPY "${_sodium_random_headers}
-#ifdef __APPLE__
-# error getentropy() is currently disabled on Apple operating systems
-#endif
-int main(void) { unsigned char buf; (void) getentropy((void *) &buf, 1U); return 0; }")
+int main(void) {
+  unsigned char buf;
+  if (&getentropy != NULL) {
+    (void) getentropy((void *) &buf, 1U);
+  }
+  return 0;
+}" LINK)
 set(CMAKE_REQUIRED_DEFINITIONS)
 
 # configure's flags, where the compiler has them.
@@ -370,11 +442,17 @@ if(NOT NORVANE_SODIUM_FORTIFIED)
   list(APPEND _sodium_defs _FORTIFY_SOURCE=2)
 endif()
 unset(CMAKE_REQUIRED_QUIET)
+unset(CMAKE_TRY_COMPILE_TARGET_TYPE)
 
 # --- sources: src/libsodium/Makefile.am ----------------------------------------
 set(_sodium_sources
-  crypto_aead/chacha20poly1305/sodium/aead_chacha20poly1305.c
-  crypto_aead/xchacha20poly1305/sodium/aead_xchacha20poly1305.c
+  crypto_aead/aegis128l/aead_aegis128l.c
+  crypto_aead/aegis128l/aegis128l_soft.c
+  crypto_aead/aegis256/aead_aegis256.c
+  crypto_aead/aegis256/aegis256_soft.c
+  crypto_aead/aes256gcm/aead_aes256gcm.c
+  crypto_aead/chacha20poly1305/aead_chacha20poly1305.c
+  crypto_aead/xchacha20poly1305/aead_xchacha20poly1305.c
   crypto_auth/crypto_auth.c
   crypto_auth/hmacsha256/auth_hmacsha256.c
   crypto_auth/hmacsha512/auth_hmacsha512.c
@@ -387,7 +465,11 @@ set(_sodium_sources
   crypto_core/hchacha20/core_hchacha20.c
   crypto_core/hsalsa20/ref2/core_hsalsa20_ref2.c
   crypto_core/hsalsa20/core_hsalsa20.c
+  crypto_core/keccak1600/keccak1600.c
+  crypto_core/keccak1600/ref/keccak1600_ref.c
+  crypto_core/keccak1600/armsha3/keccak1600_armsha3.c
   crypto_core/salsa/ref/core_salsa_ref.c
+  crypto_core/softaes/softaes.c
   crypto_generichash/crypto_generichash.c
   crypto_generichash/blake2b/generichash_blake2.c
   crypto_generichash/blake2b/ref/blake2b-compress-ref.c
@@ -398,8 +480,17 @@ set(_sodium_sources
   crypto_hash/sha256/cp/hash_sha256_cp.c
   crypto_hash/sha512/hash_sha512.c
   crypto_hash/sha512/cp/hash_sha512_cp.c
+  crypto_hash/sha3/hash_sha3.c
+  crypto_ipcrypt/crypto_ipcrypt.c
+  crypto_ipcrypt/ipcrypt_soft.c
   crypto_kdf/blake2b/kdf_blake2b.c
   crypto_kdf/crypto_kdf.c
+  crypto_kdf/hkdf/kdf_hkdf_sha256.c
+  crypto_kdf/hkdf/kdf_hkdf_sha512.c
+  crypto_kem/crypto_kem.c
+  crypto_kem/mlkem768/kem_mlkem768.c
+  crypto_kem/mlkem768/ref/kem_mlkem768_ref.c
+  crypto_kem/xwing/kem_xwing.c
   crypto_kx/crypto_kx.c
   crypto_onetimeauth/crypto_onetimeauth.c
   crypto_onetimeauth/poly1305/onetimeauth_poly1305.c
@@ -407,6 +498,7 @@ set(_sodium_sources
   crypto_pwhash/argon2/argon2-core.c
   crypto_pwhash/argon2/argon2-encoding.c
   crypto_pwhash/argon2/argon2-fill-block-ref.c
+  crypto_pwhash/argon2/argon2-fill-block-wasm32.c
   crypto_pwhash/argon2/argon2.c
   crypto_pwhash/argon2/blake2b-long.c
   crypto_pwhash/argon2/pwhash_argon2i.c
@@ -432,7 +524,15 @@ set(_sodium_sources
   crypto_stream/crypto_stream.c
   crypto_stream/salsa20/stream_salsa20.c
   crypto_stream/xsalsa20/stream_xsalsa20.c
-  crypto_verify/sodium/verify.c
+  crypto_verify/verify.c
+  crypto_xof/shake128/xof_shake128.c
+  crypto_xof/shake128/ref/shake128_ref.c
+  crypto_xof/shake256/xof_shake256.c
+  crypto_xof/shake256/ref/shake256_ref.c
+  crypto_xof/turboshake128/xof_turboshake128.c
+  crypto_xof/turboshake128/ref/turboshake128_ref.c
+  crypto_xof/turboshake256/xof_turboshake256.c
+  crypto_xof/turboshake256/ref/turboshake256_ref.c
   randombytes/randombytes.c
   randombytes/sysrandom/randombytes_sysrandom.c
   sodium/codecs.c
@@ -461,10 +561,20 @@ set(_sodium_sources
   crypto_stream/salsa208/ref/stream_salsa208_ref.c
   crypto_stream/salsa208/stream_salsa208.c
   crypto_stream/xchacha20/stream_xchacha20.c)
-# The SIMD groups (libaesni, libsse2, ... in Makefile.am): on x86 each is
-# compiled with its instruction sets' flags; elsewhere they compile to
-# nothing, as in libsodium's own build.
-set(_sodium_group_aesni crypto_aead/aes256gcm/aesni/aead_aes256gcm_aesni.c)
+# The SIMD groups (libaesni, libarmcrypto, libsse2, ... in Makefile.am):
+# each is compiled with its instruction sets' flags where the target has
+# them, and compiles to nothing elsewhere, as in libsodium's own build.
+set(_sodium_group_aesni
+  crypto_aead/aegis128l/aegis128l_aesni.c
+  crypto_aead/aegis256/aegis256_aesni.c
+  crypto_aead/aes256gcm/aesni/aead_aes256gcm_aesni.c
+  crypto_ipcrypt/ipcrypt_aesni.c)
+set(_sodium_group_armcrypto
+  crypto_aead/aegis128l/aegis128l_armcrypto.c
+  crypto_aead/aegis256/aegis256_armcrypto.c
+  crypto_aead/aes256gcm/armcrypto/aead_aes256gcm_armcrypto.c
+  crypto_ipcrypt/ipcrypt_armcrypto.c
+  crypto_pwhash/argon2/argon2-fill-block-neon.c)
 set(_sodium_group_sse2
   crypto_onetimeauth/poly1305/sse2/poly1305_sse2.c
   crypto_pwhash/scryptsalsa208sha256/sse/pwhash_scryptsalsa208sha256_sse.c)
@@ -497,7 +607,8 @@ if(NORVANE_SODIUM_HAVE_AVX_ASM)
     crypto_scalarmult/curve25519/sandy2x/sandy2x.S)
 endif()
 
-set(_sodium_flags_aesni ${_sodium_cflags_sse2} ${_sodium_cflags_ssse3} ${_sodium_cflags_aes})
+set(_sodium_flags_aesni ${_sodium_cflags_sse2} ${_sodium_cflags_ssse3} ${_sodium_cflags_avx} ${_sodium_cflags_aes})
+set(_sodium_flags_armcrypto ${_sodium_cflags_armcrypto})
 set(_sodium_flags_sse2 ${_sodium_cflags_sse2})
 set(_sodium_flags_ssse3 ${_sodium_cflags_sse2} ${_sodium_cflags_ssse3})
 set(_sodium_flags_sse41 ${_sodium_flags_ssse3} ${_sodium_cflags_sse41})
@@ -508,7 +619,7 @@ set(_sodium_all_sources)
 foreach(file IN LISTS _sodium_sources)
   list(APPEND _sodium_all_sources "${_sodium_src}/${file}")
 endforeach()
-foreach(group aesni sse2 ssse3 sse41 avx2 avx512f rdrand)
+foreach(group aesni armcrypto sse2 ssse3 sse41 avx2 avx512f rdrand)
   foreach(file IN LISTS _sodium_group_${group})
     list(APPEND _sodium_all_sources "${_sodium_src}/${file}")
     if(_sodium_flags_${group})
@@ -562,8 +673,12 @@ endif()
 # What the log says: the version, and the instruction sets compiled in for
 # libsodium's run-time choice.
 set(_sodium_simd_names)
+if(NORVANE_SODIUM_HAVE_ARMCRYPTO OR NORVANE_SODIUM_HAVE_ARMCRYPTO_MARCH)
+  set(NORVANE_SODIUM_ARMV8_CRYPTO ON)
+endif()
 foreach(pair SSE2:HAVE_EMMINTRIN_H SSSE3:HAVE_TMMINTRIN_H SSE4.1:HAVE_SMMINTRIN_H AVX:HAVE_AVXINTRIN_H
-             AVX2:HAVE_AVX2INTRIN_H AVX-512F:HAVE_AVX512FINTRIN_H AES-NI:HAVE_WMMINTRIN_H)
+             AVX2:HAVE_AVX2INTRIN_H AVX-512F:HAVE_AVX512FINTRIN_H AES-NI:HAVE_WMMINTRIN_H
+             ARMv8-crypto:ARMV8_CRYPTO)
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 1 name)
   if(NORVANE_SODIUM_${name})
