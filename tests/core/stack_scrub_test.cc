@@ -3,14 +3,16 @@
 // scrub reaches as deep as the calls it clears after, and it never writes
 // below the end of a thread's stack or an alternate signal stack.
 //
-// Each step runs on a stack of the test's own (ucontext), painted with a
-// pattern beforehand and searched afterwards, so that the whole region the
-// step used can be read without touching anyone else's frames.
+// Each step runs on a stack of the test's own, painted with a pattern
+// beforehand and searched afterwards, so that the whole region the step used
+// can be read without touching anyone else's frames. The stack is a thread's
+// (pthread_attr_setstack), which glibc and musl both offer; musl has no
+// ucontext.
 #include <bearssl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sodium.h>
-#include <ucontext.h>
+#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -42,19 +44,26 @@ public:
     void run(std::function<void()> step) {
         std::fill(mem_.begin(), mem_.end(), kPaint);
         step_ = std::move(step);
-        ASSERT_EQ(getcontext(&inner_), 0);
-        inner_.uc_stack.ss_sp = mem_.data();
-        inner_.uc_stack.ss_size = mem_.size();
-        inner_.uc_link = &outer_;
-        current_ = this;
-        makecontext(&inner_, &OwnStack::trampoline, 0);
-        ASSERT_EQ(swapcontext(&outer_, &inner_), 0);
+        pthread_attr_t attr;
+        ASSERT_EQ(pthread_attr_init(&attr), 0);
+        // The C library keeps the thread's own control block and TLS at the
+        // top of the region; the step's frames lie below them.
+        int rc = pthread_attr_setstack(&attr, mem_.data(), mem_.size());
+        pthread_t thread{};
+        if (rc == 0) {
+            rc = pthread_create(&thread, &attr, &OwnStack::trampoline, this);
+        }
+        pthread_attr_destroy(&attr);
+        ASSERT_EQ(rc, 0);
+        ASSERT_EQ(pthread_join(thread, nullptr), 0);
     }
 
-    // depth is how many bytes below the top of the stack were written.
+    // depth is how many bytes below the step's entry were written: the
+    // thread's control block, its TLS and the C library's thread start lie
+    // above that and are no part of what a step uses.
     std::size_t depth() const {
         const auto first = std::find_if(mem_.begin(), mem_.end(), [](std::uint8_t b) { return b != kPaint; });
-        return static_cast<std::size_t>(mem_.end() - first);
+        return entry_ - static_cast<std::size_t>(first - mem_.begin());
     }
 
     // lowest is the address of the lowest byte written.
@@ -90,13 +99,17 @@ private:
         return out;
     }
 
-    static void trampoline() { current_->step_(); }
+    static void* trampoline(void* self) {
+        auto* stack = static_cast<OwnStack*>(self);
+        volatile std::uint8_t entry = 0;
+        stack->entry_ = static_cast<std::size_t>(const_cast<std::uint8_t*>(&entry) - stack->mem_.data());
+        stack->step_();
+        return nullptr;
+    }
 
-    static inline OwnStack* current_ = nullptr;
     std::vector<std::uint8_t> mem_;
     std::function<void()> step_;
-    ucontext_t inner_{};
-    ucontext_t outer_{};
+    std::size_t entry_ = 0;
 };
 
 // A key whose octets, and whose derived keys, would not turn up by chance.
