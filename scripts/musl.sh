@@ -33,7 +33,7 @@ zig_target() {
   case "$1" in
     x86_64) zig_triple=x86_64-linux-musl zig_cpu=x86_64 gnu_host=x86_64-linux-musl ;;
     aarch64) zig_triple=aarch64-linux-musl zig_cpu=generic gnu_host=aarch64-linux-musl ;;
-    armv7l) zig_triple=arm-linux-musleabihf zig_cpu=generic+v7a+vfp3d16-neon gnu_host=armv7l-linux-musleabihf ;;
+    armv7l) zig_triple=arm-linux-musleabihf zig_cpu=generic+v7a+vfp3d16-neon-d32 gnu_host=armv7l-linux-musleabihf ;;
     *) echo "$(basename "$0"): no musl target for the architecture '$1' (x86_64, aarch64 or armv7l)" >&2; exit 1 ;;
   esac
 }

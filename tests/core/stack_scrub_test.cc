@@ -12,7 +12,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sodium.h>
-#include <pthread.h>
 
 #include <gtest/gtest.h>
 
@@ -67,7 +66,13 @@ public:
     }
 
     // lowest is the address of the lowest byte written.
-    std::uintptr_t lowest() const { return reinterpret_cast<std::uintptr_t>(mem_.data() + mem_.size() - depth()); }
+    std::uintptr_t lowest() const {
+        const auto first = std::find_if(mem_.begin(), mem_.end(), [](std::uint8_t b) { return b != kPaint; });
+        return reinterpret_cast<std::uintptr_t>(mem_.data() + (first - mem_.begin()));
+    }
+
+    // scrub_floor is the lowest address the step's last scrub cleared.
+    std::uintptr_t scrub_floor() const { return floor_; }
 
     // holds tells whether any 8 consecutive bytes of `secret` lie on the
     // stack as they are, or with each 4-, 8- or 16-byte word byte-swapped
@@ -103,13 +108,21 @@ private:
         auto* stack = static_cast<OwnStack*>(self);
         volatile std::uint8_t entry = 0;
         stack->entry_ = static_cast<std::size_t>(const_cast<std::uint8_t*>(&entry) - stack->mem_.data());
+        // A thread's first scrub looks its stack's bounds up; that is done
+        // here, and its frames painted over again, so that only the step's
+        // own writes are seen below this frame.
+        scrub_stack(0);
+        std::fill(stack->mem_.begin(), stack->mem_.begin() + static_cast<std::ptrdiff_t>(stack->entry_ - 1024),
+                  kPaint);
         stack->step_();
+        stack->floor_ = last_scrub_floor();
         return nullptr;
     }
 
     std::vector<std::uint8_t> mem_;
     std::function<void()> step_;
     std::size_t entry_ = 0;
+    std::uintptr_t floor_ = 0;
 };
 
 // A key whose octets, and whose derived keys, would not turn up by chance.
@@ -259,11 +272,10 @@ TEST(StackResidueCalls, SealAndOpenLeaveNoKeyBytes) {
 // a scrub run alone.
 TEST(StackResidueDepth, EveryPathStaysWithinItsScrub) {
     SKIP_UNDER_ASAN();
-    scrub_stack(1024);  // this thread's stack bounds are looked up once, at its first scrub
     OwnStack alone;
     alone.run([] { scrub_stack(SETUP_SCRUB_LEN); });
-    ASSERT_GE(last_scrub_floor(), alone.lowest());
-    const std::uintptr_t wipe_reach = last_scrub_floor() - alone.lowest();
+    ASSERT_GE(alone.scrub_floor(), alone.lowest());
+    const std::uintptr_t wipe_reach = alone.scrub_floor() - alone.lowest();
     EXPECT_LT(wipe_reach, 512u);
     const Keys k;
     std::vector<Step> steps = seal_and_open_steps(k);
@@ -273,7 +285,7 @@ TEST(StackResidueDepth, EveryPathStaysWithinItsScrub) {
     for (const Step& step : steps) {
         OwnStack stack;
         stack.run(step.run);
-        const std::uintptr_t floor = last_scrub_floor(), lowest = stack.lowest();
+        const std::uintptr_t floor = stack.scrub_floor(), lowest = stack.lowest();
         EXPECT_GE(lowest + wipe_reach, floor) << step.name << " (" << p.aes_name << ", " << p.chacha20_name
                                               << "): written " << floor - wipe_reach - lowest
                                               << " bytes below the scrub";
