@@ -173,18 +173,104 @@ bool AesGcmContext::open_detached(ByteView nonce, ByteView aad, std::span<std::u
     return ok;
 }
 
+#if NORVANE_SODIUM_AES_GCM
+SodiumAesGcmKey::SodiumAesGcmKey(CipherKeyView cipher_key) noexcept {
+    crypto_aead_aes256gcm_beforenm(&state_, cipher_key.data());
+    // The key expansion leaves round keys in its frames.
+    scrub_stack(SETUP_SCRUB_LEN);
+}
+
+SodiumAesGcmKey::~SodiumAesGcmKey() { secure_wipe(&state_, sizeof state_); }
+
+void SodiumAesGcmKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const {
+    if (nonce.size() != AES_NONCE_LEN) {
+        throw InternalFault("a nonce of the wrong length reached the seal");
+    }
+    const std::size_t n = plaintext.size();
+    crypto_aead_aes256gcm_encrypt_detached_afternm(out, out + n, nullptr, nonnull(plaintext.data()), n,
+                                                   nonnull(aad.data()), aad.size(), nullptr, nonce.data(), &state_);
+    scrub_stack(SODIUM_SCRUB_LEN);
+}
+
+bool SodiumAesGcmKey::open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                                    Tag tag) const noexcept {
+    if (nonce.size() != AES_NONCE_LEN) {
+        return false;
+    }
+    const std::size_t n = ciphertext.size();
+    std::uint8_t empty = 0;
+    std::uint8_t* const data = n > 0 ? ciphertext.data() : &empty;
+    // Without a message buffer libsodium only computes and compares the tag.
+    bool ok = crypto_aead_aes256gcm_decrypt_detached_afternm(nullptr, nullptr, data, n, tag.data(),
+                                                            nonnull(aad.data()), aad.size(), nonce.data(),
+                                                            &state_) == 0;
+    // The verdict is public: a forger learns it from the refusal anyway.
+    CONSTTIME_DECLASSIFY(&ok, sizeof ok);
+    if (ok && n > 0) {
+        // Only an authentic ciphertext is deciphered, in place (libsodium
+        // hashes each block before it writes over it).
+        ok = crypto_aead_aes256gcm_decrypt_detached_afternm(data, nullptr, data, n, tag.data(), nonnull(aad.data()),
+                                                            aad.size(), nonce.data(), &state_) == 0;
+    }
+    scrub_stack(SODIUM_SCRUB_LEN);
+    return ok;
+}
+#endif
+
 namespace aes_backend {
+
+const char* engine_name(Engine e) noexcept { return e == Engine::Sodium ? "libsodium" : "bearssl"; }
+
+std::span<const Engine> engines() noexcept {
+    static constexpr Engine BOTH[] = {Engine::Bearssl, Engine::Sodium};
+#if NORVANE_SODIUM_AES_GCM
+    // sodium_init, which finds the CPU's features, comes first.
+    static const bool sodium = primitives().sodium_ready && crypto_aead_aes256gcm_is_available() != 0;
+#else
+    constexpr bool sodium = false;
+#endif
+    return std::span<const Engine>(BOTH, sodium ? 2 : 1);
+}
+
+Engine chosen_engine() noexcept {
+#if defined(__aarch64__)
+    if (!software_forced() && engines().size() == 2) {
+        return Engine::Sodium;
+    }
+#endif
+    return Engine::Bearssl;
+}
 
 std::unique_ptr<AesGcmContext> prepare(CipherKeyView cipher_key) {
     return std::make_unique<AesGcmContext>(cipher_key);
 }
 
-Bytes encrypt(const AesGcmContext& ctx, Nonce nonce, ByteView aad, ByteView plaintext) {
-    return seal_to_bytes(ctx, nonce, aad, plaintext);
+std::unique_ptr<const PreparedKey> prepare_with(Engine engine, CipherKeyView cipher_key) {
+#if NORVANE_SODIUM_AES_GCM
+    if (engine == Engine::Sodium) {
+        if (engines().size() != 2) {
+            throw InternalFault("libsodium's AES-256-GCM asked for where the CPU has none");
+        }
+        return std::make_unique<SodiumAesGcmKey>(cipher_key);
+    }
+#else
+    if (engine == Engine::Sodium) {
+        throw InternalFault("libsodium's AES-256-GCM asked for in a build without it");
+    }
+#endif
+    return prepare(cipher_key);
 }
 
-Result<Bytes> decrypt(const AesGcmContext& ctx, Nonce nonce, ByteView sealed, ByteView aad) {
-    return open_to_bytes(ctx, nonce, sealed, aad);
+std::unique_ptr<const PreparedKey> prepare_chosen(CipherKeyView cipher_key) {
+    return prepare_with(chosen_engine(), cipher_key);
+}
+
+Bytes encrypt(const PreparedKey& key, Nonce nonce, ByteView aad, ByteView plaintext) {
+    return seal_to_bytes(key, nonce, aad, plaintext);
+}
+
+Result<Bytes> decrypt(const PreparedKey& key, Nonce nonce, ByteView sealed, ByteView aad) {
+    return open_to_bytes(key, nonce, sealed, aad);
 }
 
 }  // namespace aes_backend

@@ -17,7 +17,7 @@ std::unique_ptr<const PreparedKey> prepare_as_key(CipherKeyView cipher_key) {
 // derivation labels today, but the labels are part of the token format and
 // never change, while a tool could spell a name differently.
 constexpr std::array<BackendRow, BACKENDS.size()> ROWS = {{
-    {Backend::Aes256Gcm, "aes256gcm", "aes256gcm", AES_NONCE_LEN, &prepare_as_key<&aes_backend::prepare>},
+    {Backend::Aes256Gcm, "aes256gcm", "aes256gcm", AES_NONCE_LEN, &aes_backend::prepare_chosen},
     {Backend::XChaCha20Poly1305, "xchacha20poly1305", "xchacha20poly1305", XCHACHA_NONCE_LEN,
      &prepare_as_key<&xchacha_backend::prepare>},
 }};

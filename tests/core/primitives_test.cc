@@ -8,6 +8,8 @@
 // the constant-time software code.
 #include "primitives.h"
 
+#include "aes_backend.h"
+
 #include <gtest/gtest.h>
 #include <sodium.h>
 
@@ -56,7 +58,7 @@ TEST(Primitives, EveryPrimitiveIsChosenAndNamed) {
     const std::string aes = p.aes_name, ghash = p.ghash_name, chacha = p.chacha20_name, poly = p.poly1305_name;
 
     std::cout << "primitives: aes=" << aes << " ghash=" << ghash << " chacha20=" << chacha << " poly1305=" << poly
-              << " (" << (software_forced() ? "software forced" : "chosen for this CPU") << ", "
+              << " aes-256-gcm=" << aes_backend::engine_name(aes_backend::chosen_engine()) << " (" << (software_forced() ? "software forced" : "chosen for this CPU") << ", "
               << 8 * sizeof(void*) << "-bit pointers)" << std::endl;
     RecordProperty("aes", aes);
     RecordProperty("ghash", ghash);

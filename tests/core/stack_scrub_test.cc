@@ -166,9 +166,12 @@ INSTANTIATE_TEST_SUITE_P(Backends, StackResidue, ::testing::Values(Backend::Aes2
 TEST(StackResidueAes, PreparingTheKeyScheduleLeavesNoKeyBytes) {
     SKIP_UNDER_ASAN();
     const CipherKey ck = derive_cipher_key(Backend::Aes256Gcm, test_key());
-    OwnStack stack;
-    stack.run([&] { auto ctx = aes_backend::prepare(ck.view()); });
-    EXPECT_FALSE(stack.holds(ck.view())) << "cipher key or first round keys left on the stack";
+    for (const aes_backend::Engine e : aes_backend::engines()) {
+        OwnStack stack;
+        stack.run([&] { auto key = aes_backend::prepare_with(e, ck.view()); });
+        EXPECT_FALSE(stack.holds(ck.view())) << aes_backend::engine_name(e)
+                                             << ": cipher key or first round keys left on the stack";
+    }
 }
 
 // Sealing and opening clear after themselves too: BearSSL's AES-NI code
@@ -212,19 +215,23 @@ struct Step {
 
 std::vector<Step> seal_and_open_steps(const Keys& k) {
     std::vector<Step> steps;
-    for (std::size_t len : {std::size_t{100}, std::size_t{3000}}) {
-        const Bytes pt(len, 7);
-        const Bytes sealed = aes_backend::encrypt(*k.ctx, k.n12, k.aad, pt);
-        Bytes forged = sealed;
-        forged[0] ^= 1;
-        const std::string name = "aes " + std::to_string(len) + " B";
-        steps.push_back({name + " seal", [&k, pt] { Bytes b = aes_backend::encrypt(*k.ctx, k.n12, k.aad, pt); }});
-        steps.push_back({name + " open", [&k, sealed] {
-                             EXPECT_TRUE(aes_backend::decrypt(*k.ctx, k.n12, sealed, k.aad).ok());
-                         }});
-        steps.push_back({name + " open, forged", [&k, forged] {
-                             EXPECT_FALSE(aes_backend::decrypt(*k.ctx, k.n12, forged, k.aad).ok());
-                         }});
+    for (const aes_backend::Engine e : aes_backend::engines()) {
+        std::shared_ptr<const PreparedKey> key = aes_backend::prepare_with(e, k.ck.view());
+        for (std::size_t len : {std::size_t{100}, std::size_t{3000}}) {
+            const Bytes pt(len, 7);
+            const Bytes sealed = aes_backend::encrypt(*key, k.n12, k.aad, pt);
+            Bytes forged = sealed;
+            forged[0] ^= 1;
+            const std::string name =
+                std::string("aes ") + aes_backend::engine_name(e) + " " + std::to_string(len) + " B";
+            steps.push_back({name + " seal", [&k, key, pt] { Bytes b = aes_backend::encrypt(*key, k.n12, k.aad, pt); }});
+            steps.push_back({name + " open", [&k, key, sealed] {
+                                 EXPECT_TRUE(aes_backend::decrypt(*key, k.n12, sealed, k.aad).ok());
+                             }});
+            steps.push_back({name + " open, forged", [&k, key, forged] {
+                                 EXPECT_FALSE(aes_backend::decrypt(*key, k.n12, forged, k.aad).ok());
+                             }});
+        }
     }
     for (const xchacha_backend::Engine e : xchacha_backend::kAllEngines) {
         for (std::size_t len : {std::size_t{100}, std::size_t{3000}}) {
@@ -280,7 +287,10 @@ TEST(StackResidueDepth, EveryPathStaysWithinItsScrub) {
     const Keys k;
     std::vector<Step> steps = seal_and_open_steps(k);
     steps.push_back({"derive", [] { CipherKey ck = derive_cipher_key(Backend::XChaCha20Poly1305, test_key()); }});
-    steps.push_back({"prepare aes", [&k] { auto ctx = aes_backend::prepare(k.ck.view()); }});
+    for (const aes_backend::Engine e : aes_backend::engines()) {
+        steps.push_back({std::string("prepare aes ") + aes_backend::engine_name(e),
+                         [&k, e] { auto key = aes_backend::prepare_with(e, k.ck.view()); }});
+    }
     const Primitives& p = primitives();
     for (const Step& step : steps) {
         OwnStack stack;
