@@ -191,19 +191,21 @@ int main(int argc, char **argv) {
 
 @pytest.fixture(scope="session")
 def no_getrandom(tmp_path_factory):
-    """run(code) runs code in a child interpreter whose getrandom system call
-    fails with ENOSYS, so that the module takes its device fallback."""
+    """run(code, env=None) runs code in a child interpreter whose getrandom
+    system call fails with ENOSYS, so that the module takes its device
+    fallback; env adds to the environment."""
     launcher = compile_c(tmp_path_factory, "seccomp launcher", _NO_GETRANDOM_LAUNCHER)
     probe = subprocess.run([str(launcher), sys.executable, "-c", "import os; os.getrandom(1)"],
                            capture_output=True, text=True)
     if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
         pytest.skip("this kernel does not apply the seccomp filter: " + probe.stderr[-200:])
 
-    def run(code):
-        env = dict(os.environ)
+    def run(code, env=None):
+        full_env = dict(os.environ)
         module_dir = os.path.dirname(os.path.abspath(norvanes.__file__))
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+        full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, full_env.get("PYTHONPATH")]))
+        full_env.update(env or {})
         return subprocess.run([str(launcher), sys.executable, "-c", textwrap.dedent(code)],
-                              capture_output=True, text=True, env=env, timeout=120)
+                              capture_output=True, text=True, env=full_env, timeout=120)
 
     return run
