@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "guard.h"
 #include "hold.h"
+#include "norvane/fault.h"
 #include "norvane/norvane.h"
 #include "once.h"
 #include "py_ref.h"
@@ -113,9 +114,10 @@ public:
     Ref str;
 };
 
-// BytesSink lets the core decode a token's sealed bytes straight into a new
-// bytes object and open them there, so that the plaintext is never copied;
-// the object is then cut to the plaintext's length.
+// BytesSink lets the core decode a token's ciphertext straight into a new
+// bytes object of the plaintext's exact length and open it there, so that
+// the plaintext is never copied, nor left behind in a block that a
+// shrinking would free.
 class BytesSink final : public norvane::SealedSink {
 public:
     std::uint8_t* reserve(std::size_t len) override {
@@ -125,18 +127,6 @@ public:
         }
         return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
     }
-
-    // take returns the object cut to `len` bytes.
-    PyObject* take(std::size_t len) {
-        PyObject* obj = bytes.release();
-        // Shrinking a bytes object nobody else holds keeps its block, or
-        // fails with MemoryError, having released the object.
-        if (_PyBytes_Resize(&obj, static_cast<Py_ssize_t>(len)) < 0) {
-            null_result_fault();
-        }
-        return obj;
-    }
-
     Ref bytes;
 };
 
@@ -264,7 +254,10 @@ PyObject* open_token(PyObject* obj, const Signature& sig, PyObject* const* args,
     if (!len) {
         return raise_norvane_error(len.error());
     }
-    return plaintext.take(*len);
+    if (!plaintext.bytes || PyBytes_GET_SIZE(plaintext.bytes.get()) != static_cast<Py_ssize_t>(*len)) {
+        throw norvane::InternalFault("the plaintext fills the bytes object made for it");
+    }
+    return plaintext.bytes.release();
 }
 
 PyObject* norvane_decrypt(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

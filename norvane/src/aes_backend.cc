@@ -34,16 +34,6 @@ void put_be64(std::uint8_t* out, std::uint64_t v) noexcept {
 constexpr std::size_t SHORT_LEN = 1024;
 constexpr std::size_t SHORT_AAD_LEN = 272;
 
-// scrub_after_call clears the stack the chosen AES and GHASH code used.
-// Inlined, so that the scrub starts right below the caller's frame.
-[[gnu::always_inline]] inline void scrub_after_call() noexcept {
-    if (primitives().aes_call_scrub == HARDWARE_CALL_SCRUB_LEN) {
-        scrub_stack<HARDWARE_CALL_SCRUB_LEN>();
-    } else {
-        scrub_stack<CALL_SCRUB_LEN>();
-    }
-}
-
 constexpr std::size_t round16(std::size_t n) noexcept { return (n + 15) & ~std::size_t{15}; }
 
 // xor_into sets dst = a ^ b over n bytes, a word at a time; dst may be a.
@@ -74,7 +64,7 @@ AesGcmContext::AesGcmContext(CipherKeyView cipher_key) noexcept {
     ghash_ = p.ghash;
     // The key schedule and the block encryption leave the cipher key and
     // round keys in their stack frames.
-    scrub_stack<SETUP_SCRUB_LEN>();
+    scrub_stack(SETUP_SCRUB_LEN);
 }
 
 AesGcmContext::~AesGcmContext() {
@@ -141,18 +131,19 @@ void AesGcmContext::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::
         ctr(nonce.data(), TAG_BLOCK, out + n, TAG_LEN);
     }
     secure_wipe(y, sizeof y);
-    // The CTR and GHASH calls leave round keys and H-derived values in
-    // their frames.
-    scrub_after_call();
+    // The CTR and GHASH calls leave round keys, H and values derived from
+    // it in their frames.
+    scrub_stack(AES_SCRUB_LEN);
 }
 
-bool AesGcmContext::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
-    if (sealed.size() < TAG_LEN || nonce.size() != AES_NONCE_LEN) {
+bool AesGcmContext::open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                                  Tag expected) const noexcept {
+    if (nonce.size() != AES_NONCE_LEN) {
         return false;
     }
-    const std::size_t n = sealed.size() - TAG_LEN;
+    const std::size_t n = ciphertext.size();
     std::uint8_t tag[TAG_LEN];
-    ghash(aad, sealed.data(), n, tag);
+    ghash(aad, ciphertext.data(), n, tag);
     bool ok;
     if (n <= SHORT_LEN && aad.size() <= SHORT_AAD_LEN) {
         // The keystream is made first, and combined with the ciphertext only
@@ -161,24 +152,24 @@ bool AesGcmContext::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> s
         std::memset(stream, 0, TAG_LEN + n);
         ctr(nonce.data(), TAG_BLOCK, stream, TAG_LEN + n);
         xor_into(tag, tag, stream, TAG_LEN);
-        ok = ct::equal16(tag, sealed.data() + n);
+        ok = ct::equal16(tag, expected.data());
         // The verdict is public: a forger learns it from the refusal anyway.
         CONSTTIME_DECLASSIFY(&ok, sizeof ok);
         if (ok) {
-            xor_into(sealed.data(), sealed.data(), stream + TAG_LEN, n);
+            xor_into(ciphertext.data(), ciphertext.data(), stream + TAG_LEN, n);
         }
         secure_wipe(stream, TAG_LEN + n);
     } else {
         ctr(nonce.data(), TAG_BLOCK, tag, TAG_LEN);
-        ok = ct::equal16(tag, sealed.data() + n);
+        ok = ct::equal16(tag, expected.data());
         CONSTTIME_DECLASSIFY(&ok, sizeof ok);
         if (ok) {
             // Only an authentic ciphertext is deciphered.
-            ctr(nonce.data(), FIRST_DATA_BLOCK, sealed.data(), n);
+            ctr(nonce.data(), FIRST_DATA_BLOCK, ciphertext.data(), n);
         }
     }
     secure_wipe(tag, sizeof tag);
-    scrub_after_call();
+    scrub_stack(AES_SCRUB_LEN);
     return ok;
 }
 

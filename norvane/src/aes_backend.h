@@ -25,7 +25,8 @@ public:
     ~AesGcmContext() override;
 
     void seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const override;
-    bool open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept override;
+    bool open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                       Tag tag) const noexcept override;
 
 private:
     void ctr(const std::uint8_t* nonce, std::uint32_t counter, std::uint8_t* data, std::size_t n) const noexcept;

@@ -35,11 +35,25 @@ public:
     // `out`. The nonce has the backend's length. It cannot fail.
     virtual void seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const = 0;
 
-    // open verifies the tag of `sealed` (ciphertext || tag) in constant time
-    // and only then deciphers the ciphertext in place. It returns false,
-    // with the buffer untouched, when the tag does not verify or `sealed` is
-    // shorter than a tag. The nonce has the backend's length.
-    virtual bool open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept = 0;
+    using Tag = std::span<const std::uint8_t, TAG_LEN>;
+
+    // open_detached verifies `tag` over the ciphertext in constant time and
+    // only then deciphers the ciphertext in place. It returns false, with
+    // the ciphertext untouched, when the tag does not verify. The nonce has
+    // the backend's length. The tag apart lets opening decipher into a
+    // buffer of the plaintext's exact length.
+    virtual bool open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                               Tag tag) const noexcept = 0;
+
+    // open is open_detached on ciphertext || tag in one buffer; false, with
+    // the buffer untouched, also when it is shorter than a tag.
+    bool open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
+        if (sealed.size() < TAG_LEN) {
+            return false;
+        }
+        const std::size_t n = sealed.size() - TAG_LEN;
+        return open_detached(nonce, aad, sealed.first(n), Tag(sealed.data() + n, TAG_LEN));
+    }
 };
 
 // MAX_NONCE_LEN bounds every backend's nonce; minting draws into a buffer

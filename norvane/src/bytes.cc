@@ -1,16 +1,11 @@
-#include <string.h>
-
 #include <cstring>
 
 #include "norvane/bytes.h"
+#include "platform.h"
 
 namespace norvane {
 
-void secure_wipe(void* p, std::size_t n) noexcept {
-    if (p != nullptr && n != 0) {
-        explicit_bzero(p, n);
-    }
-}
+void secure_wipe(void* p, std::size_t n) noexcept { platform::wipe(p, n); }
 
 void copy_bytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
     constexpr std::size_t piece = 2048;

@@ -85,7 +85,11 @@ Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env)
         std::copy(key->data(), key->data() + KEY_LEN, copy.data());
         return copy;
     }
-    if (key_env->find('\0') != std::string_view::npos) {
+    // A name with a NUL cannot be passed to getenv whole, and one with '='
+    // names no variable: getenv would match it against the start of another
+    // variable's entry and hand back the tail of that one's value
+    // ("FOO=1" reads "<key>" out of FOO="1=<key>"). Neither is looked up.
+    if (key_env->find_first_of(std::string_view("\0=", 2)) != std::string_view::npos) {
         return NorvaneError::InvalidKeyEnv;
     }
     const std::string name(*key_env);
@@ -121,7 +125,7 @@ CipherKey derive_cipher_key(Backend backend, const Key& key) noexcept {
     secure_wipe(&sha, sizeof sha);
     // br_sha256_out finishes on a copy of the context in its own frame: the
     // key octets and the digest stay there unless cleared.
-    scrub_stack<SETUP_SCRUB_LEN>();
+    scrub_stack(SETUP_SCRUB_LEN);
     return out;
 }
 

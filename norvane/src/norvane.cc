@@ -106,16 +106,18 @@ Result<std::size_t> Norvane::decrypt_for_at_into(std::string_view token, std::st
                 secure_wipe(storage.data(), storage.size());
             }
         }
-    } guard{fields->sealed_storage};
+    } guard{fields->ciphertext};
 
     // A token of the other backend fails here, before any cryptographic work.
     if (fields->nonce.size() != row_->nonce_len) {
         return NorvaneError::InvalidToken;
     }
-    if (!key_->open(fields->nonce, fields->context, fields->sealed)) {
+    if (fields->sealed_len < TAG_LEN ||
+        !key_->open_detached(fields->nonce, fields->context, fields->ciphertext,
+                             PreparedKey::Tag(fields->tag.data(), TAG_LEN))) {
         return NorvaneError::Tampered;
     }
-    const ByteView plaintext = fields->sealed.first(fields->sealed.size() - TAG_LEN);
+    const ByteView plaintext = fields->ciphertext;
 
     // Only authentic contexts are interpreted: purpose first, then expiry.
     const auto parsed = aad::parse_context(fields->context);
@@ -143,7 +145,6 @@ Result<Bytes> Norvane::decrypt_for_at(std::string_view token, std::string_view p
     if (!len) {
         return len.error();
     }
-    sink.bytes.resize(*len);
     return std::move(sink.bytes);
 }
 

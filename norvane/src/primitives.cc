@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 
+#include "norvane/bytes.h"
 #include "random.h"
 #include "stack_scrub.h"
 
@@ -17,11 +18,30 @@ namespace {
 // libsodium's own randomness would probe getrandom in sodium_init and, where
 // that is unavailable, keep a /dev/urandom descriptor open on whatever
 // number comes free (standard input, if the program closed it), or end the
-// process when the device cannot be opened. The core never asks libsodium
-// for random bytes; should anything in it ever do, they come from the
-// core's one source, fill_random, and a failure there ends the process (the
-// interface has no way to report it).
+// process when the device cannot be opened. So libsodium is given the
+// core's randomness instead.
+//
+// sodium_init itself draws 16 bytes: the canary of libsodium's guarded
+// allocator (sodium_malloc), which the core never uses. That draw is served
+// with fixed bytes, not from the operating system: importing the module and
+// building Norvane objects use no randomness at all, so the method is
+// chosen at the first mint (after a program has installed its sandbox), a
+// process without randomness still builds objects and opens tokens, and a
+// failure can only surface as a refused mint. The fixed bytes go only to
+// the thread inside sodium_init, and only while it is there.
+//
+// Nothing else the core calls in libsodium draws random bytes. A program
+// that links the core and calls libsodium's randomness itself gets
+// fill_random's bytes; should fill_random fail there, libsodium's interface
+// has no way to report it, and the process ends, as libsodium's own
+// randomness would end it.
+constinit thread_local bool t_in_sodium_init = false;
+
 void sodium_random_buf(void* const buf, const std::size_t size) {
+    if (t_in_sodium_init) {
+        std::memset(buf, 0x5a, size);
+        return;
+    }
     if (!fill_random(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buf), size))) {
         std::fputs("norvane: the system's randomness failed while libsodium needed random bytes\n", stderr);
         std::abort();
@@ -41,6 +61,33 @@ randombytes_implementation sodium_randomness = {
     &sodium_random_name, &sodium_random, nullptr, nullptr, &sodium_random_buf, nullptr,
 };
 
+// warm_up makes every library call the adapters make once, on a zero key
+// and zero data. In a program that binds functions lazily, the first call
+// to each C library function these make goes through the dynamic linker's
+// resolver, which saves the vector registers on the stack, below where the
+// adapters clear after themselves; done here, that happens before any key
+// is in those registers. (The module and the tool are linked with
+// -z now and bind everything when loaded.)
+void warm_up(const Primitives& p) noexcept {
+    std::uint8_t key[32] = {}, iv[12] = {}, n16[16] = {}, data[64] = {}, tag[16] = {}, out[32];
+    br_aes_gen_ctr_keys keys;
+    p.aes_ctr->init(&keys.vtable, key, sizeof key);
+    keys.vtable->run(&keys.vtable, iv, 0, data, sizeof data);
+    p.ghash(tag, key, data, sizeof data);
+    p.poly1305(key, iv, data, sizeof data, data, sizeof tag, tag, p.chacha20, 1);
+    if (p.sodium_ready) {
+        crypto_core_hchacha20(out, n16, key, nullptr);
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(data, tag, nullptr, data, sizeof data, n16, sizeof n16,
+                                                           nullptr, iv, key);
+        // The tag just made verifies; only the call matters here.
+        [[maybe_unused]] const int verified = crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+            nullptr, nullptr, data, sizeof data, tag, n16, sizeof n16, iv, key);
+        crypto_stream_chacha20_ietf_xor_ic(data, data, sizeof data, iv, 1, key);
+    }
+    secure_wipe(&keys, sizeof keys);
+    secure_wipe(out, sizeof out);
+}
+
 Primitives select() noexcept {
     Primitives p{};
     const bool hw = !software_forced();
@@ -52,9 +99,7 @@ Primitives select() noexcept {
         p.aes_name = "aes_x86ni";
         p.ghash = gh;
         p.ghash_name = "ghash_pclmul";
-        p.aes_call_scrub = HARDWARE_CALL_SCRUB_LEN;
     } else {
-        p.aes_call_scrub = CALL_SCRUB_LEN;
 #if UINTPTR_MAX > 0xFFFFFFFFu
         p.aes_ctr = &br_aes_ct64_ctr_vtable;
         p.aes_name = "aes_ct64";
@@ -79,7 +124,13 @@ Primitives select() noexcept {
     // The randomness is set before sodium_init, as libsodium requires. Then
     // 0: initialised now, 1: already (by another user of this copy), -1:
     // failed. Thread-safe; this runs once anyway.
-    p.sodium_ready = randombytes_set_implementation(&sodium_randomness) == 0 && sodium_init() >= 0;
+    p.sodium_ready = randombytes_set_implementation(&sodium_randomness) == 0 && [] {
+        t_in_sodium_init = true;
+        const int r = sodium_init();
+        t_in_sodium_init = false;
+        return r >= 0;
+    }();
+    warm_up(p);
     return p;
 }
 

@@ -5,21 +5,17 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <gnu/libc-version.h>
-#endif
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 
-#include <cstdio>
-
 #include "norvane/bytes.h"
+#include "platform.h"
+#include "primitives.h"
 #include "vdso_getrandom.h"
 
 namespace norvane {
@@ -203,18 +199,19 @@ bool fill_loop(std::span<std::uint8_t> buf, Step step) noexcept {
     return true;
 }
 
-// libc_getrandom_uses_vdso tells whether the C library's getrandom() goes
-// through the vDSO itself where the kernel has it: glibc does from 2.41 on.
-bool libc_getrandom_uses_vdso() noexcept {
-#if defined(__GLIBC__)
-    unsigned major = 0, minor = 0;
-    if (std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor) != 2) {
-        return false;
+// The C library's getrandom() where it goes through the vDSO itself, else
+// null for the system call; looked up once (racing first callers find the
+// same).
+constinit std::atomic<platform::GetrandomFunction> g_libc_getrandom{nullptr};
+constinit std::atomic<bool> g_libc_looked_up{false};
+
+long libc_getrandom(std::uint8_t* p, std::size_t n) noexcept {
+    if (!g_libc_looked_up.load(std::memory_order_acquire)) {
+        g_libc_getrandom.store(platform::libc_getrandom_with_vdso(), std::memory_order_relaxed);
+        g_libc_looked_up.store(true, std::memory_order_release);
     }
-    return major > 2 || (major == 2 && minor >= 41);
-#else
-    return false;
-#endif
+    const platform::GetrandomFunction fn = g_libc_getrandom.load(std::memory_order_relaxed);
+    return fn != nullptr ? static_cast<long>(fn(p, n, 0)) : platform::getrandom_syscall(p, n, 0);
 }
 
 }  // namespace
@@ -228,16 +225,16 @@ Method choose_method(long probe_result, int probe_errno) noexcept {
     return Method::Getrandom;
 }
 
-bool fill_with_libc_getrandom(std::span<std::uint8_t> buf) noexcept {
-    return fill_loop(buf, [](std::uint8_t* p, std::size_t n) { return static_cast<long>(getrandom(p, n, 0)); });
-}
+bool fill_with_libc_getrandom(std::span<std::uint8_t> buf) noexcept { return fill_loop(buf, &libc_getrandom); }
 
 bool fill_with_vdso_getrandom(std::span<std::uint8_t> buf) noexcept {
     return fill_loop(buf, [](std::uint8_t* p, std::size_t n) { return vdso_getrandom::call(p, n); });
 }
 
 Route choose_route() noexcept {
-    if (libc_getrandom_uses_vdso() || !vdso_getrandom::available()) {
+    // NORVANE_FORCE_SOFTWARE leaves the vDSO alone too, for tests of the
+    // portable route.
+    if (software_forced() || platform::libc_getrandom_with_vdso() != nullptr || !vdso_getrandom::available()) {
         return Route::Libc;
     }
     return Route::Vdso;
@@ -303,7 +300,7 @@ bool fill_random(std::span<std::uint8_t> buf) noexcept {
     if (method == Method::Unchosen) {
         // Racing first callers probe alike and store the same answer.
         errno = 0;
-        const long r = syscall(SYS_getrandom, nullptr, 0, 0);
+        const long r = platform::getrandom_syscall(nullptr, 0, 0);
         method = random_detail::choose_method(r, errno);
         g_method.store(static_cast<int>(method), std::memory_order_relaxed);
     }

@@ -7,11 +7,14 @@
 // times as much. For those, the core calls the vDSO itself.
 //
 // Each thread gets its own state on first use, mapped with exactly the
-// protection and flags the kernel asks for and never crossing a page; when
-// the thread ends the state goes back to a process-wide pool for the next
-// new thread. A state is never shared by two threads: after a fork the
-// child keeps the forking thread's state and leaves the others where they
-// are.
+// protection and flags the kernel asks for and never crossing a page. It
+// goes back to a process-wide pool for the next new thread at the very end
+// of the thread's exit, after its C++ thread_local destructors; anything
+// the thread draws after that makes the system call. A state is never
+// shared by two threads: after a fork the child keeps the forking thread's
+// state and leaves the others where they are. Nothing here takes a lock or
+// needs a constructor to have run, so a program may mint from its static
+// initialisers and from forked children of threaded parents.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +31,9 @@ bool available() noexcept;
 long call(void* buf, std::size_t len) noexcept;
 
 // pooled_states is the number of states waiting in the pool for a new
-// thread. Tests only.
+// thread; holds_state tells whether the calling thread holds one. Tests
+// only.
 std::size_t pooled_states() noexcept;
+bool holds_state() noexcept;
 
 }  // namespace norvane::vdso_getrandom

@@ -66,21 +66,21 @@ void seal_in_place(Engine engine, const Primitives& p, const CallState& st, Byte
 }
 
 // tag_verifies computes the tag of the n ciphertext bytes at `data` and
-// compares it with the 16 bytes after them in constant time, deciphering
-// nothing. The verdict is a secret until the caller declassifies it.
+// compares it with `expected` in constant time, deciphering nothing. The
+// verdict is a secret until the caller declassifies it.
 bool tag_verifies(Engine engine, const Primitives& p, const CallState& st, ByteView aad, std::uint8_t* data,
-                  std::size_t n) noexcept {
+                  std::size_t n, const std::uint8_t* expected) noexcept {
     if (engine == Engine::Sodium) {
         // Without a plaintext buffer, libsodium's open only computes and
         // compares the tag (crypto_verify_16). Given one, it would zero it
-        // on a mismatch, and the sealed bytes are to stay as they came.
+        // on a mismatch, and the ciphertext is to stay as it came.
         const int rc = crypto_aead_chacha20poly1305_ietf_decrypt_detached(
-            nullptr, nullptr, nonnull(data), n, data + n, nonnull(aad.data()), aad.size(), st.iv, st.subkey.data());
+            nullptr, nullptr, nonnull(data), n, expected, nonnull(aad.data()), aad.size(), st.iv, st.subkey.data());
         return rc == 0;
     }
     std::uint8_t tag[TAG_LEN];
     p.poly1305(st.subkey.data(), st.iv, data, n, nonnull(aad.data()), aad.size(), tag, &key_block_only, 0);
-    const bool ok = ct::equal16(tag, data + n);
+    const bool ok = ct::equal16(tag, expected);
     secure_wipe(tag, sizeof tag);
     return ok;
 }
@@ -94,15 +94,9 @@ void decipher(Engine engine, const Primitives& p, const CallState& st, std::uint
     }
 }
 
-// scrub_after clears the stack below the caller's frame, as deep as the
-// engine's calls reach. Inlined, so that the frame below which it clears is
-// the caller's own.
-__attribute__((always_inline)) inline void scrub_after(Engine engine) noexcept {
-    if (engine == Engine::Sodium) {
-        scrub_stack<SODIUM_CALL_SCRUB_LEN>();
-    } else {
-        scrub_stack<CALL_SCRUB_LEN>();
-    }
+// scrub_len is how deep the engine's calls reach below the adapter.
+constexpr std::size_t scrub_len(Engine engine) noexcept {
+    return engine == Engine::Sodium ? SODIUM_SCRUB_LEN : BEARSSL_CHACHA_SCRUB_LEN;
 }
 
 }  // namespace
@@ -125,9 +119,9 @@ void XChaChaKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uin
     seal_with(xchacha_backend::engine_for(plaintext.size()), nonce, aad, plaintext, out);
 }
 
-bool XChaChaKey::open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
-    return open_with(xchacha_backend::engine_for(sealed.size() < TAG_LEN ? 0 : sealed.size() - TAG_LEN), nonce, aad,
-                     sealed);
+bool XChaChaKey::open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                               Tag tag) const noexcept {
+    return open_detached_with(xchacha_backend::engine_for(ciphertext.size()), nonce, aad, ciphertext, tag);
 }
 
 void XChaChaKey::seal_with(Engine engine, ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const {
@@ -141,24 +135,33 @@ void XChaChaKey::seal_with(Engine engine, ByteView nonce, ByteView aad, ByteView
     seal_in_place(engine, p, st, aad, out, n);
     // HChaCha20 and ChaCha20 leave words of the subkey in their frames (in
     // BearSSL's case its whole state), Poly1305 its one-time key.
-    scrub_after(engine);
+    scrub_stack(scrub_len(engine));
 }
 
 bool XChaChaKey::open_with(Engine engine, ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept {
-    if (sealed.size() < TAG_LEN || nonce.size() != XCHACHA_NONCE_LEN) {
+    if (sealed.size() < TAG_LEN) {
+        return false;
+    }
+    const std::size_t n = sealed.size() - TAG_LEN;
+    return open_detached_with(engine, nonce, aad, sealed.first(n), Tag(sealed.data() + n, TAG_LEN));
+}
+
+bool XChaChaKey::open_detached_with(Engine engine, ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                                    Tag tag) const noexcept {
+    if (nonce.size() != XCHACHA_NONCE_LEN) {
         return false;
     }
     const Primitives& p = primitives();
-    const std::size_t n = sealed.size() - TAG_LEN;
+    const std::size_t n = ciphertext.size();
     CallState st(key_, nonce);
-    bool ok = tag_verifies(engine, p, st, aad, sealed.data(), n);
+    bool ok = tag_verifies(engine, p, st, aad, ciphertext.data(), n, tag.data());
     // The verdict is public: a forger learns it from the refusal anyway.
     CONSTTIME_DECLASSIFY(&ok, sizeof ok);
     if (ok) {
         // Only an authentic ciphertext is deciphered.
-        decipher(engine, p, st, sealed.data(), n);
+        decipher(engine, p, st, ciphertext.data(), n);
     }
-    scrub_after(engine);
+    scrub_stack(scrub_len(engine));
     return ok;
 }
 

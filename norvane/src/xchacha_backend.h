@@ -57,15 +57,18 @@ public:
     explicit XChaChaKey(CipherKeyView cipher_key) noexcept;
 
     void seal(ByteView nonce, ByteView aad, ByteView plaintext, std::uint8_t* out) const override;
-    bool open(ByteView nonce, ByteView aad, std::span<std::uint8_t> sealed) const noexcept override;
+    bool open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
+                       Tag tag) const noexcept override;
 
-    // seal_with and open_with are seal and open on a given engine, whatever
-    // the length: for the tests and the constant-time check, which run
-    // every engine on every input.
+    // seal_with and open_with are seal and open (of ciphertext || tag) on a
+    // given engine, whatever the length: for the tests and the
+    // constant-time check, which run every engine on every input.
     void seal_with(xchacha_backend::Engine engine, ByteView nonce, ByteView aad, ByteView plaintext,
                    std::uint8_t* out) const;
     bool open_with(xchacha_backend::Engine engine, ByteView nonce, ByteView aad,
                    std::span<std::uint8_t> sealed) const noexcept;
+    bool open_detached_with(xchacha_backend::Engine engine, ByteView nonce, ByteView aad,
+                            std::span<std::uint8_t> ciphertext, Tag tag) const noexcept;
 
 private:
     CipherKey key_;

@@ -1,7 +1,9 @@
 """Key rings, typed refusals, relative expiry and reading a token's context.
 
 Everything here is built on the public API of the `norvanes` module: the
-tokens are the module's own, and so are every key check and every message.
+tokens are the module's own, and so are the refusals' messages. What it adds
+is said beside them: which mistake a key's variable holds (where the module
+has one message for all), and notes that say what to try after a refusal.
 
 - `Keyring(backend, keys)` mints under its first key and opens with any of
   them, so that keys can be rotated without refusing tokens in flight.
@@ -13,9 +15,10 @@ tokens are the module's own, and so are every key check and every message.
 
 from __future__ import annotations
 
-import base64
 import binascii
 import operator
+import os
+import re
 import secrets
 import time
 from collections.abc import Mapping, Sequence
@@ -38,7 +41,14 @@ __all__ = [
 
 
 class TokenError(ValueError):
-    """A token was refused. `str(error)` is the module's own message."""
+    """A token was refused. `str(error)` is the module's own message.
+
+    A refusal of opening carries the purpose it expected as
+    `expected_purpose`; a note may add what to try.
+    """
+
+    expected_purpose: str | None = None
+    """The purpose the token was opened for; None for `peek`."""
 
 
 class InvalidToken(TokenError):
@@ -90,11 +100,10 @@ def _refusal(message: str) -> TokenError:
     return _REFUSALS[message](message)
 
 
-def _typed(error: ValueError) -> TokenError | None:
+def _refusal_kind(error: ValueError) -> type[TokenError] | None:
     """The typed error for a refusal of the module, or None for any other
     ValueError."""
-    kind = _REFUSALS.get(str(error)) if len(error.args) == 1 else None
-    return None if kind is None else kind(str(error))
+    return _REFUSALS.get(str(error)) if len(error.args) == 1 else None
 
 
 def _type_error(value: object, expected: str, parameter: str) -> NoReturn:
@@ -122,20 +131,28 @@ class TokenInfo:
     """The length of the encrypted data in bytes."""
 
 
+# Canonical padded base64url, the only text the token encoder writes: whole
+# groups of four characters of the URL-safe alphabet, the last of which may
+# end in "==" or "=" after a character whose unused low bits (4 or 2) are
+# zero. Every byte string has exactly one such text.
+_CANONICAL_BASE64URL: Final = re.compile(
+    r"(?:[A-Za-z0-9_-]{4})*(?:[A-Za-z0-9_-][AQgw]==|[A-Za-z0-9_-]{2}[AEIMQUYcgkosw048]=)?"
+)
+_TO_STANDARD_ALPHABET: Final = str.maketrans("-_", "+/")
+
+
 def _decode_field(field: str) -> bytes | None:
     """Decodes canonical padded base64url, exactly the texts that the token
-    encoder writes: anything else (a lost or extra "=", "+" or "/", white
-    space, non-zero spare bits) is None."""
-    if not field.isascii():
+    encoder writes and that opening accepts; anything else (a lost or extra
+    "=", "+" or "/", white space, non-zero spare bits, non-ASCII) is None.
+
+    The text is checked here in full, before binascii decodes it: the
+    library's own base64url decoders accept some of these (and, depending on
+    the Python version, discard "+" and "/" with a warning or without one).
+    """
+    if _CANONICAL_BASE64URL.fullmatch(field) is None:
         return None
-    text = field.encode("ascii")
-    try:
-        raw = base64.urlsafe_b64decode(text)
-    except (binascii.Error, ValueError):
-        return None
-    # The encoder's output is unique for each byte string, so a text that
-    # does not come back unchanged was not written by it.
-    return raw if base64.urlsafe_b64encode(raw) == text else None
+    return binascii.a2b_base64(field.translate(_TO_STANDARD_ALPHABET).encode("ascii"), strict_mode=True)
 
 
 def _parse_context(record: bytes) -> tuple[int, str] | None:
@@ -185,6 +202,73 @@ def peek(token: str) -> TokenInfo:
     )
 
 
+# A key in decimal, as the module parses it: an optional "+" and digits.
+_DECIMAL: Final = re.compile(rb"\+?[0-9]+")
+_LARGEST_KEY: Final = b"%d" % (2**128 - 1)
+_SPACE: Final = frozenset(b" \t\n\r\v\f")
+# A name that is a key's value instead: a decimal number, or 16 or more
+# hexadecimal digits. It is a secret, and never shown.
+_KEY_AS_NAME: Final = re.compile(r"\+?[0-9]+|(?:0[xX])?[0-9A-Fa-f]{16,}")
+# A name is shown only when it reads as a variable's name in a shell.
+_SHOWN_NAME: Final = re.compile(r"[A-Za-z_][A-Za-z0-9_]{0,127}")
+_MAKE_ONE: Final = " (make a key with generate_key() or `norvane keygen`)"
+
+
+def _too_large(value: bytes) -> bool:
+    """Whether decimal digits (after an optional "+") reach 2**128. Compared
+    digit by digit, so that no int and no copy of the key is made."""
+    start = 1 if value[0] == ord("+") else 0
+    while start < len(value) - 1 and value[start] == ord("0"):
+        start += 1
+    digits = len(value) - start
+    if digits != len(_LARGEST_KEY):
+        return digits > len(_LARGEST_KEY)
+    for i, limit in enumerate(_LARGEST_KEY):
+        if value[start + i] != limit:
+            return value[start + i] > limit
+    return False
+
+
+def _key_env_problem(name: str, index: int) -> str | None:
+    """What is wrong with the key that the environment variable `name`
+    (keys[index]) should hold, or None when the module will read it as a
+    valid key.
+
+    The module refuses every such mistake with one message that names
+    nothing; this says which it is, naming the variable (a name is not a
+    secret) and never showing its value. The value is looked at in place,
+    through os.environb, as the bytes that the module reads, and never
+    copied or converted.
+    """
+    item = f"keys[{index}]"
+    if not name:
+        return f"{item} is empty: give the name of the environment variable that holds the key"
+    if "=" in name or "\0" in name:
+        return f"{item} holds '=' or a NUL character, which no environment variable's name can: give the name alone"
+    try:
+        encoded = name.encode("utf-8")
+    except UnicodeEncodeError:
+        return None  # the module refuses it with the interpreter's own error
+    key_as_name = _KEY_AS_NAME.fullmatch(name) is not None
+    shown = not key_as_name and _SHOWN_NAME.fullmatch(name) is not None
+    variable = f"environment variable {name}" if shown else f"the environment variable that {item} names"
+    value = os.environb.get(encoded)
+    if value is None:
+        if key_as_name:
+            return (f"{item} looks like a key, not the name of an environment variable: "
+                    "put the key in a variable and pass the variable's name, or pass the key as an int")
+        return f"{variable} is not set"
+    if not value:
+        return f"{variable} is empty{_MAKE_ONE}"
+    if value[0] in _SPACE or value[-1] in _SPACE:
+        return f"{variable} has white space around the key (a trailing line break?): a key is decimal digits alone"
+    if _DECIMAL.fullmatch(value) is None:
+        return f"{variable} does not hold a key in decimal digits{_MAKE_ONE}"
+    if _too_large(value):
+        return f"{variable} holds a number of 2**128 or more, too large for a 128-bit key{_MAKE_ONE}"
+    return None
+
+
 class Keyring:
     """Mints under the first of several keys and opens with any of them.
 
@@ -219,7 +303,13 @@ class Keyring:
         for index, item in enumerate(items):
             if item is None:
                 raise TypeError(f"keys[{index}] is None: each key is an int or the name of an environment variable")
+            # Each variable is looked at first, so that a mistake is told as
+            # what it is; the module's one message for all of them remains
+            # for a variable changed in between.
+            problem = _key_env_problem(item, index) if isinstance(item, str) else None
             try:
+                if problem is not None:
+                    raise ValueError(problem)
                 boxes.append(
                     Norvane(backend, key_env=item) if isinstance(item, str) else Norvane(backend, key=item)
                 )
@@ -260,41 +350,65 @@ class Keyring:
     def decrypt(self, token: str) -> bytes:
         """Opens a token minted for the default purpose ("session") under
         any of the keys. Refusals raise TokenError subclasses."""
-        return self._open(token, _DEFAULT_PURPOSE)
+        return self._open(token, _DEFAULT_PURPOSE, "decrypt")
 
     def decrypt_for(self, token: str, purpose: str) -> bytes:
         """Opens a token minted for `purpose` under any of the keys.
         Refusals raise TokenError subclasses."""
-        return self._open(token, purpose)
+        return self._open(token, purpose, "decrypt_for")
 
     def rotate(self, token: str, purpose: str = _DEFAULT_PURPOSE) -> str:
         """Opens a token minted for `purpose` under any of the keys and mints
         its data again under the primary key, with the same expiry and
         purpose. Refusals raise TokenError subclasses, as decrypt_for."""
-        data = self._open(token, purpose)
+        data = self._open(token, purpose, "rotate")
         info = peek(token)  # opening has just authenticated the context it reads
         return self._boxes[0].encrypt(data, info.expires_at, info.purpose)
 
-    def _open(self, token: str, purpose: str) -> bytes:
-        for box in self._boxes[:-1]:
+    def _open(self, token: str, purpose: str, method: str) -> bytes:
+        last = len(self._boxes) - 1
+        for index, box in enumerate(self._boxes):
             try:
-                return _open_with(box, token, purpose)
-            except Tampered:
-                continue  # perhaps minted under one of the later keys
-        return _open_with(self._boxes[-1], token, purpose)
+                return box.decrypt_for(token, purpose)
+            except ValueError as error:
+                kind = _refusal_kind(error)
+                if kind is None:
+                    raise
+                if kind is Tampered and index < last:
+                    continue  # perhaps minted under one of the later keys
+                # The typed error carries the module's message unchanged, so
+                # a traceback shows it once; the module's ValueError stays
+                # reachable as __context__.
+                refusal = kind(str(error))
+                refusal.expected_purpose = purpose
+                hint = self._hint(kind, token, purpose, method)
+                if hint is not None:
+                    refusal.add_note(hint)
+                raise refusal from None
+        raise AssertionError("unreachable: a Keyring holds at least one key")
 
-
-def _open_with(box: Norvane, token: str, purpose: str) -> bytes:
-    try:
-        return box.decrypt_for(token, purpose)
-    except ValueError as error:
-        typed = _typed(error)
-        if typed is None:
-            raise
-        # The typed error carries the module's message unchanged, so a
-        # traceback shows it once; the module's ValueError stays reachable
-        # as __context__.
-        raise typed from None
+    def _hint(self, kind: type[TokenError], token: str, purpose: str, method: str) -> str | None:
+        """What a person may try after a refusal, for a note; it never holds
+        the token."""
+        if kind is WrongPurpose:
+            if method == "decrypt":
+                return (f"decrypt opens tokens minted for the purpose {purpose!r}; open a token minted for another "
+                        "purpose with decrypt_for(token, purpose) (peek(token).purpose tells which)")
+            return (f"expected the purpose {purpose!r}, and the token was minted for another one: check the "
+                    f"purpose passed to {method}() (peek(token).purpose tells the token's)")
+        if kind is Tampered:
+            if len(self._boxes) == 1:
+                return "the token may have been modified, or minted under another key"
+            return (f"none of the ring's {len(self._boxes)} keys opened it: the token may have been modified, or "
+                    "minted under a key that is no longer in the ring")
+        if kind is InvalidToken and isinstance(token, str):
+            try:
+                backend = peek(token).backend
+            except TokenError:
+                return None
+            if backend is not None and backend is not self._backend:
+                return f"the token's nonce is that of {backend!r}: it may have been minted with that backend"
+        return None
 
 
 def _expiry_after(ttl: SupportsIndex) -> int:

@@ -152,6 +152,14 @@ TEST(ResolveKey, UnsetOrUnnamableVariable) {
         ASSERT_FALSE(n.ok());
         EXPECT_EQ(n.error(), NorvaneError::InvalidKeyEnv);
     }
+    // A name with '=' is never looked up, though getenv would find the tail
+    // of the variable whose name it starts with.
+    ScopedEnv holder("HOLDER", "1=1339673755198158349044581307228491536");
+    const std::string with_equals = holder.name() + "=1";
+    auto tail = resolve_key(nullptr, std::string_view(with_equals));
+    ASSERT_FALSE(tail.ok());
+    EXPECT_EQ(tail.error(), NorvaneError::InvalidKeyEnv);
+
     auto empty_name = resolve_key(nullptr, std::string_view(""));
     ASSERT_FALSE(empty_name.ok());
     EXPECT_EQ(empty_name.error(), NorvaneError::InvalidKeyEnv);

@@ -103,10 +103,14 @@ TEST_P(OpenTest, CallersStorageHoldsThePlaintextOrNothing) {
     for (const Case& c : cases) {
         WatchedSink sink;
         auto r = nv.decrypt_for_at_into(c.token, c.purpose, c.at, sink);
-        ASSERT_FALSE(sink.storage.empty());
+        // A field that is not whole base64 groups is refused before any
+        // storage is asked for.
+        ASSERT_EQ(sink.storage.empty(), c.want == E::InvalidBase64);
         if (!c.want) {
             ASSERT_TRUE(r.ok());
-            EXPECT_EQ(std::string(sink.storage.begin(), sink.storage.begin() + static_cast<std::ptrdiff_t>(*r)), data);
+            // The storage is the plaintext's, at its exact length.
+            EXPECT_EQ(std::string(sink.storage.begin(), sink.storage.end()), data);
+            EXPECT_EQ(*r, data.size());
             continue;
         }
         ASSERT_FALSE(r.ok());

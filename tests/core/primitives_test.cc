@@ -16,6 +16,10 @@
 #include <set>
 #include <string>
 
+#include "norvane/norvane.h"
+#include "random.h"
+#include "test_util.h"
+
 namespace norvane {
 namespace {
 
@@ -68,7 +72,8 @@ TEST(Primitives, EveryPrimitiveIsChosenAndNamed) {
 
 // libsodium is initialised with the core's randomness in place of its own,
 // so that sodium_init neither probes getrandom nor holds a descriptor of
-// its own; whatever in it asks for random bytes gets fill_random's.
+// its own; whatever in it asks for random bytes after that gets
+// fill_random's.
 TEST(Primitives, LibsodiumIsReadyAndDrawsOnTheCoresRandomness) {
     ASSERT_TRUE(primitives().sodium_ready);
     EXPECT_STREQ(randombytes_implementation_name(), "norvane fill_random");
@@ -77,6 +82,25 @@ TEST(Primitives, LibsodiumIsReadyAndDrawsOnTheCoresRandomness) {
     randombytes_buf(b, sizeof b);
     EXPECT_NE(std::string(a, a + 32), std::string(b, b + 32));
     EXPECT_NE(std::string(a, a + 32), std::string(32, '\0'));
+}
+
+// Choosing the primitives (sodium_init among them) and building Norvane
+// objects of both backends draw no randomness: the randomness method is
+// still unchosen afterwards, so that it is chosen at the first mint. The
+// check runs in a process of its own, started afresh, where nothing has
+// chosen anything yet.
+TEST(Primitives, SetUpAndKeysDrawNoRandomness) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const bool before = random_detail::current_method() == random_detail::Method::Unchosen;
+            const bool ready = primitives().sodium_ready;
+            const Norvane aes = Norvane::create(Backend::Aes256Gcm, test::make_key(1, 1));
+            const Norvane xchacha = Norvane::create(Backend::XChaCha20Poly1305, test::make_key(1, 1));
+            const bool after = random_detail::current_method() == random_detail::Method::Unchosen;
+            std::_Exit(before && ready && after ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // The names are those of the code the function pointers lead to.

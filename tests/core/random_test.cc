@@ -2,14 +2,12 @@
 // the device fallback's one-time open under concurrent first users.
 #include "random.h"
 
-#if defined(__GLIBC__)
-#include <gnu/libc-version.h>
-#endif
-
 #include <fcntl.h>
+#include <pthread.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,12 +19,15 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <latch>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "norvane/norvane.h"
+#include "platform.h"
+#include "primitives.h"
 #include "test_util.h"
 #include "vdso_getrandom.h"
 
@@ -88,17 +89,34 @@ TEST(FillRandom, VdsoRouteFillsBuffers) {
 }
 
 TEST(FillRandom, RouteIsTheVdsoOnlyWhereTheCLibraryDoesNotUseIt) {
-    const auto route = random_detail::current_route();
-    if (!vdso_getrandom::available()) {
-        EXPECT_EQ(route, random_detail::Route::Libc);
+    const bool libc_has_it = platform::libc_getrandom_with_vdso() != nullptr;
+    EXPECT_EQ(random_detail::current_route(), vdso_getrandom::available() && !libc_has_it && !software_forced()
+                                                  ? random_detail::Route::Vdso
+                                                  : random_detail::Route::Libc);
+}
+
+// The vDSO is found without the dynamic loader's help wherever the kernel
+// offers getrandom in it: Linux 6.11 and later on x86_64, 6.12 on aarch64.
+TEST(FillRandom, VdsoLookupAgreesWithTheKernel) {
+    if (platform::VDSO_GETRANDOM.name == nullptr) {
+        EXPECT_FALSE(vdso_getrandom::available());
+        GTEST_SKIP() << "no vDSO getrandom on this architecture";
     }
-#if defined(__GLIBC__)
+    utsname u{};
+    ASSERT_EQ(uname(&u), 0);
     unsigned major = 0, minor = 0;
-    ASSERT_EQ(std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor), 2);
-    const bool libc_has_it = major > 2 || (major == 2 && minor >= 41);
-    EXPECT_EQ(route, vdso_getrandom::available() && !libc_has_it ? random_detail::Route::Vdso
-                                                                  : random_detail::Route::Libc);
+    ASSERT_EQ(std::sscanf(u.release, "%u.%u", &major, &minor), 2);
+#if defined(__aarch64__)
+    const unsigned since = 12;
+#else
+    const unsigned since = 11;
 #endif
+    if (std::getenv("NORVANE_NO_VDSO_EXPECTED") != nullptr || (major == 6 && minor < since) || major < 6) {
+        GTEST_SKIP() << "kernel " << u.release << " (or an emulator) may have no vDSO getrandom";
+    }
+    EXPECT_TRUE(vdso_getrandom::available()) << "kernel " << u.release;
+    EXPECT_EQ(platform::vdso_symbol({platform::VDSO_GETRANDOM.name, "NO_SUCH_VERSION"}), nullptr);
+    EXPECT_EQ(platform::vdso_symbol({"__vdso_no_such_function", platform::VDSO_GETRANDOM.version}), nullptr);
 }
 
 using Nonce24 = std::array<std::uint8_t, 24>;
@@ -147,6 +165,127 @@ TEST(FillRandom, AStateOfAnEndedThreadServesTheNextThread) {
     std::set<Nonce24> all(first.begin(), first.end());
     all.insert(second.begin(), second.end());
     EXPECT_EQ(all.size(), 200u);
+}
+
+// drawing_alongside runs `mine` on this thread while a thread started now
+// draws `each` nonces too, both after the new thread's first draw, and
+// returns every nonce drawn.
+std::vector<Nonce24> drawing_alongside(std::size_t each) {
+    std::latch other_drew(1);
+    std::vector<Nonce24> theirs, ours;
+    std::thread other([&] {
+        theirs = draw(1);
+        other_drew.count_down();
+        auto more = draw(each);
+        theirs.insert(theirs.end(), more.begin(), more.end());
+    });
+    other_drew.wait();
+    ours = draw(each);
+    other.join();
+    ours.insert(ours.end(), theirs.begin(), theirs.end());
+    return ours;
+}
+
+std::size_t duplicates(const std::vector<Nonce24>& v) { return v.size() - std::set<Nonce24>(v.begin(), v.end()).size(); }
+
+// A program's thread_local that is built before the thread's first mint is
+// destroyed after everything the core set up for the thread, and may still
+// mint (flushing tokens at thread exit), while new threads start. The
+// thread's vDSO state must stay its own until it can never draw again.
+struct AtThreadExit {
+    std::function<void()> run;
+    ~AtThreadExit() {
+        if (run) run();
+    }
+};
+thread_local AtThreadExit t_at_exit;
+
+// Each thread produces nonces in one of two ways: minting tokens through the
+// public API (the nonce field stands for the nonce), or drawing 12-byte
+// nonces in a tight loop, which keeps both threads inside the vDSO call
+// most of the time, so that a shared state shows as repeats at once.
+using NonceSource = std::function<std::vector<std::string>(std::size_t)>;
+
+std::vector<std::string> minted_nonces(std::size_t n) {
+    static const Norvane nv = Norvane::create(Backend::Aes256Gcm, test::make_key(3, 4));
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        auto t = nv.encrypt(test::bytes_of("x"), std::nullopt, std::nullopt);
+        EXPECT_TRUE(t.ok());
+        out.push_back(test::fields(*t)[0]);
+    }
+    return out;
+}
+
+std::vector<std::string> drawn_nonces(std::size_t n) {
+    std::vector<std::string> out(n, std::string(AES_NONCE_LEN, '\0'));
+    for (std::string& x : out) {
+        EXPECT_TRUE(fill_random(std::span(reinterpret_cast<std::uint8_t*>(x.data()), x.size())));
+    }
+    return out;
+}
+
+class ThreadExit : public ::testing::TestWithParam<std::pair<const char*, std::size_t>> {};
+
+TEST_P(ThreadExit, AThreadLocalDestructorSharesNoStateWithANewThread) {
+    const NonceSource nonces = std::string(GetParam().first) == "mint" ? &minted_nonces : &drawn_nonces;
+    const std::size_t each = GetParam().second;
+    std::latch exiting(1), other_started(1);
+    std::vector<std::string> at_exit, other;
+    std::thread first([&] {
+        t_at_exit.run = [&] {  // built before this thread's first nonce, so destroyed after the core's state
+            exiting.count_down();
+            other_started.wait();
+            at_exit = nonces(each);
+        };
+        nonces(1);
+    });
+    exiting.wait();
+    std::thread second([&] {
+        other = nonces(1);  // a new thread's first nonce: the pool hands out its most recent state
+        other_started.count_down();
+        auto more = nonces(each);
+        other.insert(other.end(), more.begin(), more.end());
+    });
+    first.join();
+    second.join();
+    std::set<std::string> all(at_exit.begin(), at_exit.end());
+    all.insert(other.begin(), other.end());
+    EXPECT_EQ(at_exit.size() + other.size(), 2 * each + 1);
+    EXPECT_EQ(all.size(), at_exit.size() + other.size()) << "nonces repeated";
+}
+
+INSTANTIATE_TEST_SUITE_P(Nonces, ThreadExit,
+                         ::testing::Values(std::make_pair("mint", std::size_t{200000}),
+                                           std::make_pair("draw", std::size_t{1000000})),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+// Code that runs after the core gave the thread's state back (a pthread
+// key's destructor run after the core's) draws through the system call, and
+// never from the state a new thread has taken meanwhile.
+TEST(FillRandom, DrawingAfterTheStateWasGivenBackUsesTheSystemCall) {
+    if (random_detail::current_route() != random_detail::Route::Vdso) {
+        GTEST_SKIP() << "the C library's getrandom() keeps its own states";
+    }
+    draw(1);  // the core's key exists before the test's, so its destructor runs first
+    static std::vector<Nonce24> drawn;
+    static bool held_at_exit = true;
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key,
+                                 [](void*) {
+                                     held_at_exit = vdso_getrandom::holds_state();
+                                     drawn = drawing_alongside(20000);
+                                 }),
+              0);
+    std::thread([&] {
+        draw(1);
+        EXPECT_TRUE(vdso_getrandom::holds_state());
+        pthread_setspecific(key, &key);
+    }).join();
+    pthread_key_delete(key);
+    EXPECT_FALSE(held_at_exit);
+    EXPECT_EQ(drawn.size(), 2 * 20000u + 1);
+    EXPECT_EQ(duplicates(drawn), 0u);
 }
 
 // children_draw forks `children` processes at one point, each drawing

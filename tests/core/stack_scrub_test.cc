@@ -1,17 +1,22 @@
 // stack_scrub_test.cc - no key material is left in dead stack memory once
-// a key has been derived and prepared, and the scrub reaches as deep as the
-// library calls it clears after.
+// a key has been derived and prepared or a token sealed or opened, the
+// scrub reaches as deep as the calls it clears after, and it never writes
+// below the end of a thread's stack or an alternate signal stack.
 //
 // Each step runs on a stack of the test's own (ucontext), painted with a
 // pattern beforehand and searched afterwards, so that the whole region the
 // step used can be read without touching anyone else's frames.
 #include <bearssl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sodium.h>
 #include <ucontext.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iostream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,9 +57,13 @@ public:
         return static_cast<std::size_t>(mem_.end() - first);
     }
 
+    // lowest is the address of the lowest byte written.
+    std::uintptr_t lowest() const { return reinterpret_cast<std::uintptr_t>(mem_.data() + mem_.size() - depth()); }
+
     // holds tells whether any 8 consecutive bytes of `secret` lie on the
-    // stack as they are, or with each 4- or 8-byte word byte-swapped (the
-    // way a library keeps them in its native words).
+    // stack as they are, or with each 4-, 8- or 16-byte word byte-swapped
+    // (the way a library keeps them in its native words, or GHASH keeps H
+    // byte-reversed).
     bool holds(ByteView secret) const {
         for (const Bytes& form : forms(secret)) {
             for (std::size_t i = 0; i + 8 <= form.size(); ++i) {
@@ -70,7 +79,7 @@ public:
 private:
     static std::vector<Bytes> forms(ByteView secret) {
         std::vector<Bytes> out{Bytes(secret.begin(), secret.end())};
-        for (std::size_t word : {4u, 8u}) {
+        for (std::size_t word : {4u, 8u, 16u}) {
             Bytes swapped(secret.begin(), secret.end());
             for (std::size_t i = 0; i + word <= swapped.size(); i += word) {
                 std::reverse(swapped.begin() + static_cast<std::ptrdiff_t>(i),
@@ -137,67 +146,130 @@ TEST(StackResidueAes, PreparingTheKeyScheduleLeavesNoKeyBytes) {
 }
 
 // Sealing and opening clear after themselves too: BearSSL's AES-NI code
-// spills round keys, its bitsliced code expands them on the stack, ChaCha20
-// keeps the per-token subkey in its state, and so do libsodium's HChaCha20
-// and ChaCha20 code in their frames. The XChaCha20-Poly1305 adapter is run
-// on each of its engines, on a payload long enough for libsodium's
-// multi-block code.
-TEST(StackResidueCalls, SealAndOpenLeaveNoKeyBytes) {
-    SKIP_UNDER_ASAN();
-    const CipherKey ck = derive_cipher_key(Backend::Aes256Gcm, test_key());
-    auto ctx = aes_backend::prepare(ck.view());
-    const XChaChaKey xkey(ck.view());
-    const std::array<std::uint8_t, AES_NONCE_LEN> n12{1, 2, 3};
-    const std::array<std::uint8_t, XCHACHA_NONCE_LEN> n24{4, 5, 6};
-    std::uint8_t subkey[32];
-    crypto_core_hchacha20(subkey, n24.data(), ck.data(), nullptr);
-    const Bytes aad(17, 1);
-    struct Step {
-        std::string name;
-        std::function<void()> run;
-    };
+// spills round keys and its GHASH code H, its bitsliced code expands round
+// keys on the stack, ChaCha20 keeps the per-token subkey in its state, and
+// so do libsodium's HChaCha20 and ChaCha20 code in their frames. Every path
+// runs: AES-256-GCM short (one CTR and one GHASH call) and long, and the
+// XChaCha20-Poly1305 adapter on each of its engines, on a payload long
+// enough for libsodium's multi-block code.
+struct Keys {
+    CipherKey ck = derive_cipher_key(Backend::Aes256Gcm, test_key());
+    std::unique_ptr<AesGcmContext> ctx = aes_backend::prepare(ck.view());
+    XChaChaKey xkey{ck.view()};
+    std::array<std::uint8_t, AES_NONCE_LEN> n12{1, 2, 3};
+    std::array<std::uint8_t, XCHACHA_NONCE_LEN> n24{4, 5, 6};
+    Bytes aad = Bytes(17, 1);
+
+    // h is the GHASH key, AES(K, 0^128), worked out with BearSSL's portable
+    // AES apart from the adapter.
+    Bytes h() const {
+        br_aes_ct_ctr_keys k;
+        br_aes_ct_ctr_init(&k, ck.data(), ck.size());
+        Bytes out(16, 0);
+        const std::uint8_t iv[12] = {};
+        br_aes_ct_ctr_run(&k, iv, 0, out.data(), out.size());
+        secure_wipe(&k, sizeof k);
+        return out;
+    }
+
+    Bytes subkey() const {
+        Bytes out(32);
+        crypto_core_hchacha20(out.data(), n24.data(), ck.data(), nullptr);
+        return out;
+    }
+};
+
+struct Step {
+    std::string name;
+    std::function<void()> run;
+};
+
+std::vector<Step> seal_and_open_steps(const Keys& k) {
     std::vector<Step> steps;
-    const Bytes short_pt(100, 7);
-    const Bytes aes_sealed = aes_backend::encrypt(*ctx, n12, aad, short_pt);
-    steps.push_back({"aes seal", [&] { Bytes b = aes_backend::encrypt(*ctx, n12, aad, short_pt); }});
-    steps.push_back({"aes open", [&] { auto r = aes_backend::decrypt(*ctx, n12, aes_sealed, aad); }});
-    const Bytes long_pt(3000, 7);
+    for (std::size_t len : {std::size_t{100}, std::size_t{3000}}) {
+        const Bytes pt(len, 7);
+        const Bytes sealed = aes_backend::encrypt(*k.ctx, k.n12, k.aad, pt);
+        Bytes forged = sealed;
+        forged[0] ^= 1;
+        const std::string name = "aes " + std::to_string(len) + " B";
+        steps.push_back({name + " seal", [&k, pt] { Bytes b = aes_backend::encrypt(*k.ctx, k.n12, k.aad, pt); }});
+        steps.push_back({name + " open", [&k, sealed] {
+                             EXPECT_TRUE(aes_backend::decrypt(*k.ctx, k.n12, sealed, k.aad).ok());
+                         }});
+        steps.push_back({name + " open, forged", [&k, forged] {
+                             EXPECT_FALSE(aes_backend::decrypt(*k.ctx, k.n12, forged, k.aad).ok());
+                         }});
+    }
     for (const xchacha_backend::Engine e : xchacha_backend::kAllEngines) {
-        for (const Bytes* payload : {&short_pt, &long_pt}) {
-            const Bytes& pt = *payload;
+        for (std::size_t len : {std::size_t{100}, std::size_t{3000}}) {
+            const Bytes pt(len, 7);
             Bytes sealed(pt.size() + TAG_LEN);
-            xkey.seal_with(e, n24, aad, pt, sealed.data());
+            k.xkey.seal_with(e, k.n24, k.aad, pt, sealed.data());
             Bytes forged = sealed;
             forged[0] ^= 1;
-            const std::string name = std::string("xchacha ") + xchacha_backend::engine_name(e) + " " +
-                                     std::to_string(pt.size()) + " B";
-            steps.push_back({name + " seal", [&xkey, &n24, &aad, pt, e] {
+            const std::string name =
+                std::string("xchacha ") + xchacha_backend::engine_name(e) + " " + std::to_string(len) + " B";
+            steps.push_back({name + " seal", [&k, pt, e] {
                                  Bytes out(pt.size() + TAG_LEN);
-                                 xkey.seal_with(e, n24, aad, pt, out.data());
+                                 k.xkey.seal_with(e, k.n24, k.aad, pt, out.data());
                              }});
-            steps.push_back({name + " open", [&xkey, &n24, &aad, sealed, e] {
+            steps.push_back({name + " open", [&k, sealed, e] {
                                  Bytes buf = sealed;
-                                 EXPECT_TRUE(xkey.open_with(e, n24, aad, buf));
+                                 EXPECT_TRUE(k.xkey.open_with(e, k.n24, k.aad, buf));
                              }});
-            steps.push_back({name + " open, forged", [&xkey, &n24, &aad, forged, e] {
+            steps.push_back({name + " open, forged", [&k, forged, e] {
                                  Bytes buf = forged;
-                                 EXPECT_FALSE(xkey.open_with(e, n24, aad, buf));
+                                 EXPECT_FALSE(k.xkey.open_with(e, k.n24, k.aad, buf));
                              }});
         }
     }
-    const ByteView subkey_view(subkey, sizeof subkey);
+    return steps;
+}
+
+TEST(StackResidueCalls, SealAndOpenLeaveNoKeyBytes) {
+    SKIP_UNDER_ASAN();
+    const Keys k;
+    const Bytes h = k.h(), subkey = k.subkey();
+    for (const Step& step : seal_and_open_steps(k)) {
+        OwnStack stack;
+        stack.run(step.run);
+        EXPECT_FALSE(stack.holds(k.ck.view())) << step.name << ": cipher key or round keys left on the stack";
+        EXPECT_FALSE(stack.holds(h)) << step.name << ": GHASH key H left on the stack";
+        EXPECT_FALSE(stack.holds(subkey)) << step.name << ": subkey left on the stack";
+    }
+}
+
+// Every path's writes, the adapter's own frames and the libraries' below
+// them, lie within the region its scrub clears: nothing on the painted
+// stack was written further down than the scrub's lowest byte, except by
+// the scrub's own call to the wiping function, whose reach is measured on
+// a scrub run alone.
+TEST(StackResidueDepth, EveryPathStaysWithinItsScrub) {
+    SKIP_UNDER_ASAN();
+    scrub_stack(1024);  // this thread's stack bounds are looked up once, at its first scrub
+    OwnStack alone;
+    alone.run([] { scrub_stack(SETUP_SCRUB_LEN); });
+    ASSERT_GE(last_scrub_floor(), alone.lowest());
+    const std::uintptr_t wipe_reach = last_scrub_floor() - alone.lowest();
+    EXPECT_LT(wipe_reach, 512u);
+    const Keys k;
+    std::vector<Step> steps = seal_and_open_steps(k);
+    steps.push_back({"derive", [] { CipherKey ck = derive_cipher_key(Backend::XChaCha20Poly1305, test_key()); }});
+    steps.push_back({"prepare aes", [&k] { auto ctx = aes_backend::prepare(k.ck.view()); }});
+    const Primitives& p = primitives();
     for (const Step& step : steps) {
         OwnStack stack;
         stack.run(step.run);
-        EXPECT_FALSE(stack.holds(ck.view())) << step.name << ": cipher key or round keys left on the stack";
-        EXPECT_FALSE(stack.holds(subkey_view)) << step.name << ": subkey left on the stack";
+        const std::uintptr_t floor = last_scrub_floor(), lowest = stack.lowest();
+        EXPECT_GE(lowest + wipe_reach, floor) << step.name << " (" << p.aes_name << ", " << p.chacha20_name
+                                              << "): written " << floor - wipe_reach - lowest
+                                              << " bytes below the scrub";
     }
-    secure_wipe(subkey, sizeof subkey);
 }
 
-// The scrubs must reach below everything the library calls they clear after
-// touch: each call, on a painted stack and without a scrub, stays within
-// its bound (the frames of the test's own lambda included).
+// The library calls alone, without the adapters' frames above them, stay
+// well within the scrubs: each call, on a painted stack, stays within its
+// bound (the frames of the test's own lambda included).
 TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
     SKIP_UNDER_ASAN();
     const CipherKey ck = derive_cipher_key(Backend::Aes256Gcm, test_key());
@@ -224,42 +296,42 @@ TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
              br_aes_gen_ctr_keys k;
              p.aes_ctr->init(&k.vtable, ck.data(), ck.size());
          }},
-        {"aes ctr", p.aes_call_scrub,
+        {"aes ctr", AES_SCRUB_LEN,
          [&] {
              std::uint8_t iv[12] = {}, block[80] = {};
              keys.vtable->run(&keys.vtable, iv, 0, block, sizeof block);
          }},
-        {"ghash", p.aes_call_scrub,
+        {"ghash", AES_SCRUB_LEN,
          [&] {
              std::uint8_t y[16] = {}, data[80] = {};
              p.ghash(y, ck.data(), data, sizeof data);
          }},
-        {"chacha20 and poly1305", CALL_SCRUB_LEN,
+        {"chacha20 and poly1305", BEARSSL_CHACHA_SCRUB_LEN,
          [&] {
              std::uint8_t iv[12] = {}, data[80] = {}, tag[16];
              p.poly1305(ck.data(), iv, data, sizeof data, data, sizeof data, tag, p.chacha20, 1);
          }},
         // libsodium's, on enough data for its widest ChaCha20 code.
-        {"libsodium hchacha20", CALL_SCRUB_LEN,
+        {"libsodium hchacha20", SODIUM_SCRUB_LEN,
          [&] {
              std::uint8_t n16[16] = {}, out[32];
              crypto_core_hchacha20(out, n16, ck.data(), nullptr);
          }},
-        {"libsodium chacha20-poly1305 seal", SODIUM_CALL_SCRUB_LEN,
+        {"libsodium chacha20-poly1305 seal", SODIUM_SCRUB_LEN,
          [&] {
              std::uint8_t iv[12] = {}, tag[16];
              crypto_aead_chacha20poly1305_ietf_encrypt_detached(long_data.data(), tag, nullptr, long_data.data(),
                                                                 long_data.size(), iv, sizeof iv, nullptr, iv,
                                                                 ck.data());
          }},
-        {"libsodium chacha20-poly1305 verify", SODIUM_CALL_SCRUB_LEN,
+        {"libsodium chacha20-poly1305 verify", SODIUM_SCRUB_LEN,
          [&] {
              std::uint8_t iv[12] = {}, tag[16] = {};
              const int rc = crypto_aead_chacha20poly1305_ietf_decrypt_detached(
                  nullptr, nullptr, long_data.data(), long_data.size(), tag, iv, sizeof iv, iv, ck.data());
              EXPECT_EQ(rc, -1);  // a zero tag
          }},
-        {"libsodium chacha20", SODIUM_CALL_SCRUB_LEN,
+        {"libsodium chacha20", SODIUM_SCRUB_LEN,
          [&] {
              std::uint8_t iv[12] = {};
              crypto_stream_chacha20_ietf_xor_ic(long_data.data(), long_data.data(), long_data.size(), iv, 1,
@@ -273,6 +345,96 @@ TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
         EXPECT_GT(stack.depth(), 0u) << step.name;
     }
     secure_wipe(&keys, sizeof keys);
+}
+
+// Painted memory with a stack inside it: the stack is its top `stack_len`
+// bytes; everything below must stay as painted, whatever runs on the stack.
+class StackWithGround {
+public:
+    StackWithGround(std::size_t ground_len, std::size_t stack_len) : mem_(ground_len + stack_len, kPaint) {
+        ground_ = ground_len;
+    }
+    void* stack() { return mem_.data() + ground_; }
+    std::size_t stack_len() const { return mem_.size() - ground_; }
+    // trodden is how many bytes below the stack were written.
+    std::size_t trodden() const {
+        const auto first = std::find_if(mem_.begin(), mem_.begin() + static_cast<std::ptrdiff_t>(ground_),
+                                        [](std::uint8_t b) { return b != kPaint; });
+        return static_cast<std::size_t>(mem_.begin() + static_cast<std::ptrdiff_t>(ground_) - first);
+    }
+
+private:
+    std::vector<std::uint8_t> mem_;
+    std::size_t ground_;
+};
+
+// mint_both mints and opens a token of each backend, with a payload long
+// enough for libsodium's engine, whose scrub is the deepest.
+bool mint_both() {
+    bool ok = true;
+    const Bytes data(3000, 'a');
+    for (Backend b : {Backend::Aes256Gcm, Backend::XChaCha20Poly1305}) {
+        const Norvane nv = Norvane::create(b, test_key());
+        auto token = nv.encrypt(data, std::nullopt, std::nullopt);
+        ok = ok && token.ok() && nv.decrypt_for_at(*token, "session", 0).ok();
+    }
+    return ok;
+}
+
+constexpr std::size_t kSmallStack = 8 * 1024;
+
+// A signal handler on a small alternate stack mints: the scrubs stop at the
+// stack's end.
+std::atomic<bool> g_minted_in_handler{false};
+
+TEST(StackScrubBounds, NeverBelowAnAlternateSignalStack) {
+    SKIP_UNDER_ASAN();
+    mint_both();  // one-time set-up (the primitives, the randomness method) happens off the small stack
+    StackWithGround mem(64 * 1024, kSmallStack);
+    stack_t alt{}, old{};
+    alt.ss_sp = mem.stack();
+    alt.ss_size = mem.stack_len();
+    ASSERT_EQ(sigaltstack(&alt, &old), 0);
+    struct sigaction act{}, previous{};
+    act.sa_handler = [](int) { g_minted_in_handler = mint_both(); };
+    act.sa_flags = SA_ONSTACK;
+    sigemptyset(&act.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &act, &previous), 0);
+    raise(SIGUSR1);
+    sigaction(SIGUSR1, &previous, nullptr);
+    sigaltstack(&old, nullptr);
+    EXPECT_TRUE(g_minted_in_handler.load());
+    EXPECT_EQ(mem.trodden(), 0u) << "bytes written below the alternate signal stack";
+}
+
+// A thread with a small stack of its own mints near that stack's end.
+TEST(StackScrubBounds, NeverBelowAThreadsStack) {
+    SKIP_UNDER_ASAN();
+    mint_both();
+    StackWithGround mem(64 * 1024, 64 * 1024 + kSmallStack);
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstack(&attr, mem.stack(), mem.stack_len()), 0);
+    static bool minted = false;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* arg) -> void* {
+                      // Leave kSmallStack of the stack below this frame.
+                      auto* stack = static_cast<std::uint8_t*>(arg);
+                      volatile std::uint8_t here = 0;
+                      const auto used = static_cast<std::size_t>(stack + 64 * 1024 + kSmallStack - &here);
+                      auto* spacer = static_cast<volatile std::uint8_t*>(__builtin_alloca(64 * 1024 - used));
+                      spacer[0] = 1;
+                      minted = mint_both();
+                      return nullptr;
+                  },
+                  mem.stack()),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_TRUE(minted);
+    EXPECT_EQ(mem.trodden(), 0u) << "bytes written below the thread's stack";
 }
 
 }  // namespace

@@ -63,7 +63,77 @@ TEST(DecodeToken, InvertsEncodeTokenForAnyFieldLengths) {
         ASSERT_TRUE(decoded.ok()) << n;
         EXPECT_EQ(test::to_hex(decoded->nonce), test::to_hex(nonce));
         EXPECT_EQ(test::to_hex(decoded->context), test::to_hex(context));
-        EXPECT_EQ(test::to_hex(decoded->sealed), test::to_hex(sealed));
+        EXPECT_EQ(decoded->sealed_len, sealed.size());
+        Bytes back(decoded->ciphertext.begin(), decoded->ciphertext.end());
+        back.insert(back.end(), decoded->tag.begin(), decoded->tag.end());
+        EXPECT_EQ(test::to_hex(back), test::to_hex(sealed));
+    }
+}
+
+// The sealed field is decoded in two parts, the ciphertext into the sink at
+// its exact length and the tag apart: every ciphertext length puts the
+// boundary at another place in a base64 group.
+TEST(DecodeToken, SplitsTheSealedFieldIntoCiphertextAndTag) {
+    struct ExactSink final : SealedSink {
+        std::uint8_t* reserve(std::size_t len) override {
+            asked.push_back(len);
+            bytes.assign(len, 0xEE);
+            return bytes.data();
+        }
+        std::vector<std::size_t> asked;
+        Bytes bytes;
+    };
+    for (std::size_t n = 0; n <= 40; ++n) {
+        Bytes sealed(n + TAG_LEN);
+        for (std::size_t i = 0; i < sealed.size(); ++i) sealed[i] = static_cast<std::uint8_t>(i * 37 + n);
+        FieldStorage storage;
+        ExactSink sink;
+        auto decoded = decode_token(encode_token(Bytes(12, 1), Bytes(11, 2), sealed), storage, sink);
+        ASSERT_TRUE(decoded.ok()) << n;
+        EXPECT_EQ(sink.asked, std::vector<std::size_t>{n});
+        EXPECT_EQ(test::to_hex(decoded->ciphertext), test::to_hex(ByteView(sealed).first(n))) << n;
+        EXPECT_EQ(test::to_hex(decoded->tag), test::to_hex(ByteView(sealed).last(TAG_LEN))) << n;
+    }
+    // Shorter than a tag: checked as base64, nothing reserved, nothing split.
+    for (std::size_t n = 0; n < TAG_LEN; ++n) {
+        FieldStorage storage;
+        ExactSink sink;
+        auto decoded = decode_token(encode_token(Bytes(12, 1), Bytes(11, 2), Bytes(n, 3)), storage, sink);
+        ASSERT_TRUE(decoded.ok()) << n;
+        EXPECT_EQ(decoded->sealed_len, n);
+        EXPECT_TRUE(sink.asked.empty());
+        EXPECT_TRUE(decoded->ciphertext.empty() && decoded->tag.empty());
+    }
+}
+
+// Split in two, the field is still refused exactly where the whole would
+// be: a padded group before the tail, padding inside the tail, a bad
+// character on either side of the boundary; what was decoded is wiped.
+TEST(DecodeToken, RefusesNonCanonicalSealedFieldsOnEitherSideOfTheSplit) {
+    const std::string prefix = encode_token(Bytes(12, 0), Bytes(11, 2), {});  // ends with the '.' before the field
+    const std::string good_tail = std::string(24, 'A');  // 18 bytes: 2 of ciphertext and the tag
+    const std::string bad[] = {
+        "QQ==" + good_tail,                   // a padded group where the ciphertext goes on
+        "AAAA" + std::string("AA==") + std::string(20, 'A'),  // padding inside the tail
+        "AA*A" + good_tail,                   // a bad character in the ciphertext's part
+        "AAAA" + std::string(23, 'A') + "*",   // and in the tail
+        "AAAA" + std::string(23, 'A') + "B=",  // leftover bits in the last group
+        "AAAA" + good_tail.substr(1),          // not whole groups
+    };
+    for (const std::string& sealed : bad) {
+        FieldStorage storage;
+        struct Watched final : SealedSink {
+            std::uint8_t* reserve(std::size_t len) override {
+                bytes.assign(len, 0xEE);
+                return bytes.data();
+            }
+            Bytes bytes;
+        } sink;
+        auto r = decode_token(prefix + sealed, storage, sink);
+        ASSERT_FALSE(r.ok()) << sealed;
+        EXPECT_EQ(r.error(), NorvaneError::InvalidBase64) << sealed;
+        EXPECT_TRUE(std::all_of(sink.bytes.begin(), sink.bytes.end(), [](std::uint8_t b) { return b == 0; }))
+            << sealed;
     }
 }
 

@@ -5,6 +5,7 @@ binding directory (on PYTHONPATH) or an installed wheel.
 """
 
 import base64
+import errno
 import os
 import shutil
 import subprocess
@@ -142,13 +143,17 @@ def run_with_clock(clock_shim):
     return run
 
 
-_NO_GETRANDOM_LAUNCHER = r"""
+_SANDBOX_SOURCE = r"""
+#define _GNU_SOURCE
 #include <errno.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -165,47 +170,84 @@ _NO_GETRANDOM_LAUNCHER = r"""
 #error "unknown architecture"
 #endif
 
-/* Runs argv[1..] with the getrandom system call answering ENOSYS, as an old
-   kernel or a strict seccomp profile would. */
+/* norvane_test_sandbox makes the getrandom system call fail with `err`
+   (none when 0), as an old kernel or a strict seccomp profile would, and
+   with hide_dev replaces /dev by an empty tmpfs in a mount namespace of the
+   process's own, so that /dev/random and /dev/urandom cannot be opened.
+   0 on success, else the step that failed. */
+int norvane_test_sandbox(int err, int hide_dev) {
+    if (hide_dev) {
+        if (unshare(CLONE_NEWNS) != 0) return 1;
+        if (mount("none", "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) return 2;
+        if (mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0) return 3;
+    }
+    if (err != 0) {
+        struct sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARCH, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ((unsigned)err & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return 4;
+        if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) return 5;
+    }
+    return 0;
+}
+
+#ifndef SANDBOX_LIBRARY
+/* launcher ERRNO DEV PROGRAM ARG...: runs PROGRAM in the sandbox above;
+   DEV is "dev" or "nodev". */
 int main(int argc, char **argv) {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARCH, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog prog = {sizeof filter / sizeof filter[0], filter};
-    if (argc < 2) return 2;
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
-        perror("seccomp");
+    if (argc < 4) return 2;
+    int step = norvane_test_sandbox(atoi(argv[1]), argv[2][0] == 'n');
+    if (step != 0) {
+        fprintf(stderr, "sandbox step %d: ", step);
+        perror("");
         return 3;
     }
-    execv(argv[1], argv + 1);
+    execv(argv[3], argv + 3);
     perror("execv");
     return 4;
 }
+#endif
 """
 
 
+def module_env(extra=None):
+    env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.abspath(norvanes.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+    env.update(extra or {})
+    return env
+
+
 @pytest.fixture(scope="session")
-def no_getrandom(tmp_path_factory):
+def sandbox_launcher(tmp_path_factory):
+    """The sandbox as a launcher program and as a library that a child
+    loads with ctypes to sandbox itself later: (launcher, library)."""
+    launcher = compile_c(tmp_path_factory, "seccomp launcher", _SANDBOX_SOURCE)
+    library = compile_c(tmp_path_factory, "seccomp library", _SANDBOX_SOURCE, "-shared", "-fPIC",
+                        "-DSANDBOX_LIBRARY")
+    probe = subprocess.run([launcher, str(errno.ENOSYS), "dev", sys.executable, "-c",
+                            "import os; os.getrandom(1)"], capture_output=True, text=True)
+    if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
+        pytest.skip("this kernel does not apply the seccomp filter: " + probe.stderr[-200:])
+    return launcher, library
+
+
+@pytest.fixture(scope="session")
+def no_getrandom(sandbox_launcher):
     """run(code, env=None) runs code in a child interpreter whose getrandom
     system call fails with ENOSYS, so that the module takes its device
     fallback; env adds to the environment."""
-    launcher = compile_c(tmp_path_factory, "seccomp launcher", _NO_GETRANDOM_LAUNCHER)
-    probe = subprocess.run([str(launcher), sys.executable, "-c", "import os; os.getrandom(1)"],
-                           capture_output=True, text=True)
-    if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
-        pytest.skip("this kernel does not apply the seccomp filter: " + probe.stderr[-200:])
+    launcher, _ = sandbox_launcher
 
     def run(code, env=None):
-        full_env = dict(os.environ)
-        module_dir = os.path.dirname(os.path.abspath(norvanes.__file__))
-        full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, full_env.get("PYTHONPATH")]))
-        full_env.update(env or {})
-        return subprocess.run([str(launcher), sys.executable, "-c", textwrap.dedent(code)],
-                              capture_output=True, text=True, env=full_env, timeout=120)
+        return subprocess.run([launcher, str(errno.ENOSYS), "dev", sys.executable, "-c",
+                               textwrap.dedent(code)], capture_output=True, text=True, env=module_env(env),
+                              timeout=120)
 
     return run

@@ -184,6 +184,13 @@ def test_nul_in_name_never_reaches_the_lookup(monkeypatch):
     assert str(raised(Norvane, AES, key_env=ENV + "\0suffix")) == INVALID_ENV
 
 
+def test_a_name_with_an_equals_sign_names_no_variable(monkeypatch):
+    # The C library's getenv would match "ENV=1" against the entry
+    # "ENV=1=5" and return "5", a key the caller never named.
+    monkeypatch.setenv(ENV, "1=5")
+    assert str(raised(Norvane, AES, key_env=ENV + "=1")) == INVALID_ENV
+
+
 @pytest.mark.parametrize(
     "key",
     [0, 1, 2**64, 2**120 - 1, 2**127, 2**128 - 1, KEY, True, False, Index(12345), type("Int", (int,), {})(99)],

@@ -1,12 +1,16 @@
 """Norvane.decrypt and decrypt_for: binding, conversion, every refusal and its precedence."""
 
 import json
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
 from norvanes import Backend, Norvane
 
-from conftest import KEY, OTHER_KEY, raised
+from conftest import KEY, OTHER_KEY, module_env, raised
 
 INVALID_TOKEN = "invalid token"
 INVALID_BASE64 = "base64 is invalid"
@@ -201,3 +205,51 @@ def test_expiry_boundary_with_a_set_clock(run_with_clock, backend_name):
     child = run_with_clock(CLOCK_PROBE.format(backend=backend_name, cases=[c for c, _ in cases]))
     assert child.returncode == 0, child.stderr
     assert json.loads(child.stdout) == [expected for _, expected in cases]
+
+
+def _occurrences(pid, needle):
+    """How often needle lies in the readable memory of process pid."""
+    count = 0
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/mem", "rb", buffering=0) as mem:
+        for line in maps:
+            span, perms = line.split()[:2]
+            if not perms.startswith("r") or line.rstrip().endswith("[vvar]") or "[vvar_vclock]" in line:
+                continue
+            start, end = (int(x, 16) for x in span.split("-"))
+            try:
+                mem.seek(start)
+                data = mem.read(end - start)
+            except OSError:
+                continue
+            count += data.count(needle)
+    return count
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="needs /proc")
+@pytest.mark.parametrize("length", [12, 20, 30, 100, 2000])
+def test_opening_leaves_one_copy_of_the_plaintext(backend_name, length):
+    # The child is given only the token; while it holds the plaintext it
+    # opened, its memory must hold that one copy, not another one in a block
+    # freed unwiped (a bytes object cut to size after opening would move).
+    plaintext = os.urandom(length).hex()[:length].encode()
+    token = Norvane(getattr(Backend, backend_name), key=KEY).encrypt(plaintext)
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(f"""
+            import gc, sys
+            from norvanes import Backend, Norvane
+            box = Norvane(Backend.{backend_name}, key={KEY})
+            opened = box.decrypt(sys.stdin.readline().strip())
+            gc.collect()
+            print("ready", flush=True)
+            sys.stdin.readline()
+        """)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=module_env())
+    try:
+        child.stdin.write(token + "\n")
+        child.stdin.flush()
+        assert child.stdout.readline().strip() == "ready"
+        assert _occurrences(child.pid, plaintext) == 1
+    finally:
+        child.stdin.write("\n")
+        child.stdin.close()
+        child.wait(timeout=60)

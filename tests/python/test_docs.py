@@ -22,12 +22,23 @@ ERRORS = (DOCS / "errors.md").read_text()
 TOKEN_LINE = re.compile(r"^([A-Za-z0-9_-]+={0,2}\.[A-Za-z0-9_-]+={0,2}\.[A-Za-z0-9_-]+={0,2})$", re.MULTILINE)
 
 
+def readme_blocks():
+    return re.findall(r"```python\n(.*?)```", README, re.DOTALL)
+
+
 def readme_example():
-    return re.search(r"```python\n(.*?)```", README, re.DOTALL).group(1)
+    return readme_blocks()[0]
 
 
-def test_readme_example_imports_only_what_it_uses():
-    tree = ast.parse(readme_example())
+def readme_keyring_example():
+    blocks = [block for block in readme_blocks() if "norvanes_keyring" in block]
+    assert len(blocks) == 1
+    return blocks[0]
+
+
+@pytest.mark.parametrize("index", [0, 1])
+def test_readme_examples_import_only_what_they_use(index):
+    tree = ast.parse(readme_blocks()[index])
     imported = {alias.asname or alias.name for node in ast.walk(tree) if isinstance(node, (ast.Import, ast.ImportFrom))
                 for alias in node.names}
     used = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
@@ -59,6 +70,22 @@ def test_readme_example_runs_as_its_comments_say(monkeypatch):
             assert sample.group(1) == namespace["token"].split(".")[1] == b64e(context_record(expires_at, "session"))
             checked.append("sample")
     assert sorted(checked) == ["refusal", "sample", "value", "value"]
+
+
+def test_readme_keyring_example_runs_for_a_reader_with_the_one_key(monkeypatch):
+    """The reader has made the one key that the README tells them to make,
+    APP_TOKEN_KEY, and nothing else. The block runs as written; an
+    assignment whose comment is `b"..."` gives that value."""
+    monkeypatch.setenv("APP_TOKEN_KEY", str(KEY))
+    monkeypatch.delenv("APP_TOKEN_KEY_PREVIOUS", raising=False)
+    block = readme_keyring_example()
+    namespace: dict = {}
+    exec(block, namespace)
+    values = re.findall(r"^\s*(\w+) = .*  # (b\"[^\"]*\")$", block, re.MULTILINE)
+    assert values, "the block shows the value it opens"
+    for name, shown in values:
+        assert namespace[name] == ast.literal_eval(shown)
+    assert Norvane(Backend.AES256_GCM, key=KEY).decrypt_for(namespace["token"], "password-reset") == b"user=42"
 
 
 def test_readme_format_section_matches_the_module():

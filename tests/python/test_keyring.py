@@ -76,12 +76,100 @@ def test_keys_from_the_environment_are_read_once(backend, monkeypatch):
     ([KEY, None], TypeError, "keys[1] is None", None),
     ([KEY, 1.5], TypeError, "'float' object cannot be interpreted as an integer", "keys[1]"),
     ([2**128], OverflowError, "", "keys[0]"),
-    ([KEY, "NORVANE_RING_UNSET"], ValueError, "the value of key_env is invalid", "keys[1]"),
+    ([KEY, "NORVANE_RING_UNSET"], ValueError, "environment variable NORVANE_RING_UNSET is not set", "keys[1]"),
+    ([KEY, "NORVANE_RING\udc80"], UnicodeEncodeError, "", "keys[1]"),  # the module's own refusal
 ])
 def test_bad_keys_are_refused_naming_the_item(keys, kind, message, note):
     error = raised(Keyring, Backend.AES256_GCM, keys)
     assert type(error) is kind and str(error).startswith(message)
     assert getattr(error, "__notes__", [])[-1:] == ([f"while processing {note}"] if note else [])
+
+
+K = str(KEY)
+VAR = "NORVANE_RING_KEY"
+MAKE_ONE = " (make a key with generate_key() or `norvane keygen`)"
+NOT_DECIMAL = "does not hold a key in decimal digits" + MAKE_ONE
+SPACE = "has white space around the key (a trailing line break?): a key is decimal digits alone"
+TOO_LARGE = "holds a number of 2**128 or more, too large for a 128-bit key" + MAKE_ONE
+# (id, the variable's value as bytes or None for unset, what is said about it)
+KEY_MISTAKES = [
+    ("unset", None, "is not set"),
+    ("empty", b"", "is empty" + MAKE_ONE),
+    ("leading-space", b" " + K.encode(), SPACE),
+    ("tab", b"\t" + K.encode(), SPACE),
+    ("newline", K.encode() + b"\n", SPACE),
+    ("hex", f"0x{KEY:032x}".encode(), NOT_DECIMAL),
+    ("bare-hex", f"{KEY:032x}".encode(), NOT_DECIMAL),
+    ("minus", b"-" + K.encode(), NOT_DECIMAL),
+    ("two-plus", b"++" + K.encode(), NOT_DECIMAL),
+    ("plus-alone", b"+", NOT_DECIMAL),
+    ("separator", K[:9].encode() + b"_" + K[9:].encode(), NOT_DECIMAL),
+    ("arabic-digits", "١٢".encode(), NOT_DECIMAL),
+    ("not-utf8", K.encode() + b"\xff", NOT_DECIMAL),
+    ("2**128", str(2**128).encode(), TOO_LARGE),
+    ("plus-2**128", b"+" + b"0" * 50 + str(2**128).encode(), TOO_LARGE),
+    ("too-many-digits", K.encode() + b"000", TOO_LARGE),
+]
+
+
+def assert_no_key_in(error, value):
+    shown = "\n".join([str(error), *getattr(error, "__notes__", [])])
+    for secret in {K, f"{KEY:032x}", value.strip().decode("utf-8", "replace") if value else None} - {None, ""}:
+        assert secret not in shown
+
+
+@pytest.fixture
+def environb(monkeypatch):
+    """Sets or unsets VAR by its bytes, as the module reads it."""
+
+    def put(value):
+        monkeypatch.delitem(os.environb, VAR.encode(), raising=False)
+        if value is not None:
+            monkeypatch.setitem(os.environb, VAR.encode(), value)
+
+    return put
+
+
+@pytest.mark.parametrize("value, said", [r[1:] for r in KEY_MISTAKES], ids=[r[0] for r in KEY_MISTAKES])
+def test_each_key_mistake_gets_its_own_message(environb, value, said):
+    # The module refuses every one of them with its one message; the keyring
+    # says which it is, naming the variable and never showing the value.
+    environb(value)
+    assert str(raised(Norvane, Backend.AES256_GCM, key_env=VAR)) == "the value of key_env is invalid"
+    error = raised(Keyring, Backend.AES256_GCM, [KEY, VAR])
+    assert (type(error), str(error), error.__notes__) == (ValueError, f"environment variable {VAR} {said}",
+                                                          ["while processing keys[1]"])
+    assert_no_key_in(error, value)
+
+
+@pytest.mark.parametrize("name, message", [
+    (K, "keys[0] looks like a key, not the name of an environment variable: put the key in a variable and pass "
+        "the variable's name, or pass the key as an int"),
+    ("+" + K, "keys[0] looks like a key, not the name of an environment variable"),
+    (f"0x{KEY:032x}", "keys[0] looks like a key, not the name of an environment variable"),
+    (f"{KEY:032X}", "keys[0] looks like a key, not the name of an environment variable"),
+    (f"APP_KEY={K}", "keys[0] holds '=' or a NUL character, which no environment variable's name can: give the "
+                     "name alone"),
+    ("APP\0KEY", "keys[0] holds '=' or a NUL character"),
+    ("", "keys[0] is empty: give the name of the environment variable that holds the key"),
+    ("norvane-ring-unset", "the environment variable that keys[0] names is not set"),
+    ("N" * 129, "the environment variable that keys[0] names is not set"),
+])
+def test_mistakes_in_the_name_of_a_key_variable(name, message):
+    error = raised(Keyring, Backend.AES256_GCM, [name])
+    assert type(error) is ValueError and str(error).startswith(message)
+    assert error.__notes__ == ["while processing keys[0]"]
+    assert_no_key_in(error, None)
+
+
+@pytest.mark.parametrize("value, key", [
+    (b"0", 0), (b"+" + K.encode(), KEY), (b"0" * 60 + K.encode(), KEY), (b"+" + b"0" * 60, 0),
+    (str(2**128 - 1).encode(), 2**128 - 1), (b"0" + str(2**128 - 1).encode(), 2**128 - 1),
+    (str(2**128 - 10**20).encode(), 2**128 - 10**20),
+])
+def test_what_the_module_reads_as_a_key_the_keyring_reads_too(environb, backend, value, key):
+    environb(value)
+    assert Keyring(backend, [VAR]).decrypt(minted(backend, key=key)) == b"data"
 
 
 def test_backend_must_be_a_backend():
@@ -124,10 +212,49 @@ def test_refusals_are_typed_and_keep_the_module_message(backend, make, purpose, 
     token = make(backend)
     error = raised(getattr(Keyring(backend, [KEY, OTHER_KEY]), method), token, purpose)
     assert type(error) is kind and isinstance(error, TokenError) and isinstance(error, ValueError)
-    assert (str(error), error.args) == (message, (message,))
+    assert (str(error), error.args, error.expected_purpose) == (message, (message,), purpose)
     # Raised from None, with the module's own ValueError kept as the context.
     assert (error.__cause__, error.__suppress_context__) == (None, True)
     assert type(error.__context__) is ValueError and str(error.__context__) == message
+
+
+@pytest.mark.parametrize("method, purpose, note", [
+    ("decrypt", None, "decrypt opens tokens minted for the purpose 'session'; open a token minted for another "
+                      "purpose with decrypt_for(token, purpose) (peek(token).purpose tells which)"),
+    ("decrypt_for", "password_reset", "expected the purpose 'password_reset', and the token was minted for another "
+                                      "one: check the purpose passed to decrypt_for() (peek(token).purpose tells "
+                                      "the token's)"),
+    ("rotate", "session", "expected the purpose 'session', and the token was minted for another one: check the "
+                          "purpose passed to rotate() (peek(token).purpose tells the token's)"),
+])
+def test_a_wrong_purpose_says_which_was_expected_and_what_to_call(backend, method, purpose, note):
+    token = minted(backend, purpose="password-reset")
+    error = raised(getattr(Keyring(backend, [KEY]), method), token, *([purpose] if purpose else []))
+    assert (type(error), str(error)) == (WrongPurpose, "token was not minted for the expected purpose")
+    assert (error.expected_purpose, error.__notes__) == (purpose or "session", [note])
+
+
+@pytest.mark.parametrize("keys, note", [
+    ([KEY], "the token may have been modified, or minted under another key"),
+    ([KEY, OTHER_KEY], "none of the ring's 2 keys opened it: the token may have been modified, or minted under a "
+                       "key that is no longer in the ring"),
+])
+def test_a_token_no_key_opens_hints_at_a_key_no_longer_in_the_ring(backend, keys, note):
+    for token in (minted(backend, key=THIRD_KEY), modified(minted(backend))):
+        error = raised(Keyring(backend, keys).decrypt, token)
+        assert (type(error), str(error), error.__notes__) == (Tampered, TAMPERED, [note])
+
+
+def test_a_token_of_the_other_backend_is_named_in_a_note():
+    aes, xchacha = Backend.AES256_GCM, Backend.XCHACHA20_POLY1305
+    for mine, other in [(aes, xchacha), (xchacha, aes)]:
+        error = raised(Keyring(mine, [KEY]).decrypt, minted(other))
+        assert (type(error), str(error), error.__notes__) == (
+            InvalidToken, "invalid token", [f"the token's nonce is that of {other!r}: it may have been minted with "
+                                            "that backend"])
+    # Other refusals of malformed text carry no note.
+    for text in ["", "a.b.c", minted(aes)[:-2]]:
+        assert not hasattr(raised(Keyring(aes, [KEY]).decrypt, text), "__notes__")
 
 
 def _error_rows():
@@ -268,6 +395,66 @@ def test_peek_refuses_what_is_not_a_str():
         TypeError, "'bytes' object is not an instance of 'str'", ["while processing 'token'"])
 
 
+def _non_canonical(field):
+    """Texts near a canonical field: each changes it in one way that the
+    encoder never writes, or in one that it does (the comparison decides)."""
+    padded = field.endswith("=")
+    body = field.rstrip("=")
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+    bumped = alphabet[(alphabet.index(body[-1]) + 1) % 64] if body else ""
+    return {
+        "plus-first": "+" + field[1:], "slash-last": body[:-1] + "/" + field[len(body):], "plus-added": field + "+",
+        "slash-group": field + "ab/+", "std-alphabet": field.replace("-", "+").replace("_", "/"),
+        "padding-lost": body, "padding-added": field + "=", "padding-doubled": field + "==",
+        "padding-group": field + "====", "padding-inside": field[:2] + "=" + field[2:],
+        "padding-only": "=" * (4 - len(body) % 4 if padded else 4),
+        "spare-bits": body[:-1] + bumped + field[len(body):],
+        "space-before": " " + field, "newline-after": field + "\n", "crlf-after": field + "\r\n",
+        "tab-inside": field[:4] + "\t" + field[4:], "space-in-padding": body + " " + field[len(body):],
+        "nbsp": field + "\u00a0", "e-acute": field[:-1] + "é", "fullwidth-a": "Ａ" + field[1:],
+        "arabic-digit": field[:-1] + "٣", "surrogate": field + "\udc80", "nul": field + "\0",
+        "group-added": field + "AAAA", "one-char-more": body + "A",
+    }
+
+
+def _field_table():
+    """(id, token) with one field of the token replaced."""
+    good = [b64e(context_record(0, "pq")), b64e(bytes(16))]
+    rows = []
+    for length in (0, 1, 2, 3, 12, 17):
+        base = b64e(bytes(range(200, 200 + length)))
+        for name, text in [("canonical", base), *_non_canonical(base).items()]:
+            for position in range(3):
+                fields = [b64e(bytes(12)), *good]
+                fields[position] = text
+                rows.append((f"{position}-{length}-{name}", ".".join(fields)))
+    return rows
+
+
+@pytest.mark.filterwarnings("error")  # a warning of the standard library's decoders fails the test
+def test_peek_refuses_exactly_the_fields_that_opening_refuses(backend):
+    box = Norvane(backend, key=KEY)
+    verdicts = []
+    for name, token in _field_table():
+        try:
+            box.decrypt(token)
+            opened = None
+        except UnicodeEncodeError:
+            opened = "base64 is invalid"  # a lone surrogate: the module cannot even encode the text
+        except ValueError as error:
+            opened = str(error)
+        try:
+            peek(token)
+            peeked = None
+        except InvalidToken as error:
+            peeked = str(error)
+        assert (opened == "base64 is invalid") == (peeked == "base64 is invalid"), name
+        verdicts.append(opened == "base64 is invalid")
+    # Both verdicts occur: the table holds the canonical texts among the rest.
+    assert verdicts.count(False) >= 18 and verdicts.count(True) > 20 * 18
+
+
+@pytest.mark.filterwarnings("error")
 def test_peek_decodes_exactly_what_opening_decodes(backend):
     # Every one-character change of a token, with characters inside and
     # outside the alphabet: peek finds "base64 is invalid" exactly where

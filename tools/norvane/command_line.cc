@@ -24,19 +24,19 @@ std::string quoted(std::string_view text) {
 }  // namespace
 
 std::optional<std::string_view> ParsedArgs::value(std::string_view name) const {
-    for (const auto& [n, v] : options) {
-        if (n == name) {
-            return v;
+    for (const Option& option : options) {
+        if (option.name == name) {
+            return option.value;
         }
     }
     return std::nullopt;
 }
 
-std::vector<std::string_view> ParsedArgs::values(std::string_view name) const {
-    std::vector<std::string_view> found;
-    for (const auto& [n, v] : options) {
-        if (n == name) {
-            found.push_back(v);
+std::vector<Option> ParsedArgs::all(std::string_view name) const {
+    std::vector<Option> found;
+    for (const Option& option : options) {
+        if (option.name == name) {
+            found.push_back(option);
         }
     }
     return found;
@@ -62,39 +62,39 @@ std::string at_position(std::size_t position) {
 ParseResult parse_args(std::span<const char* const> argv, std::span<const OptionDef> known,
                        std::size_t max_operands, std::size_t first_position) {
     ParsedArgs parsed;
-    std::optional<UsageError> first_error;
-    auto fail = [&](std::string message) {
-        if (!first_error) {
-            first_error = UsageError{std::move(message)};
-        }
-    };
+    auto fail = [](std::string message) { return ParseResult{std::nullopt, UsageError{std::move(message)}}; };
+    auto is_help = [](std::string_view arg) { return arg == "-h" || arg == "--help"; };
 
-    bool options_ended = false;
+    if (argv.size() == 1 && is_help(argv[0])) {
+        parsed.help = true;
+        return {std::move(parsed), {}};
+    }
+    // Whether the options have ended, and how: by "--" or by the first operand.
+    enum class Ended { No, ByDashes, ByOperand } ended = Ended::No;
     for (std::size_t i = 0; i < argv.size(); ++i) {
         const std::string_view arg = argv[i];
         const std::size_t position = first_position + i;
-        auto add_operand = [&] {
-            if (parsed.operands.size() == max_operands) {
-                fail("unexpected argument " + at_position(position));
-            } else {
-                parsed.operands.push_back(arg);
-            }
-        };
         const bool looks_like_option = arg.size() > 1 && arg[0] == '-';
-        if (options_ended || !looks_like_option) {
-            add_operand();
+        if (ended != Ended::No || !looks_like_option) {
+            if (parsed.operands.size() == max_operands) {
+                std::string message = "unexpected argument " + at_position(position);
+                if (ended == Ended::ByOperand && looks_like_option) {
+                    message += "; options go before the operand";
+                }
+                return fail(std::move(message));
+            }
+            parsed.operands.push_back(arg);
+            if (ended == Ended::No) {
+                ended = Ended::ByOperand;
+            }
             continue;
         }
         if (arg == "--") {
-            options_ended = true;
+            ended = Ended::ByDashes;
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
-            if (!first_error) {
-                parsed.help = true;
-                return {std::move(parsed), {}};
-            }
-            continue;
+        if (is_help(arg)) {
+            return fail("option " + quoted(arg) + " is accepted only as the only argument, to ask for help");
         }
         const bool is_long = arg.starts_with("--");
         const std::string_view body = is_long ? arg.substr(2) : std::string_view{};
@@ -102,36 +102,31 @@ ParseResult parse_args(std::span<const char* const> argv, std::span<const Option
         const std::string_view name = body.substr(0, eq);
         const OptionDef* option = is_long ? find_option(known, name) : nullptr;
         if (option == nullptr) {
+            std::string message =
+                "unknown option " + shown(is_long ? arg.substr(0, 2 + name.size()) : arg, at_position(position));
             if (arg.find('.') != std::string_view::npos) {
-                add_operand();  // a token whose first field begins with "-"
-            } else {
-                fail("unknown option " +
-                     shown(is_long ? arg.substr(0, 2 + name.size()) : arg, at_position(position)));
+                message += "; a token that begins with '-' goes after '--'";
             }
-            continue;
+            return fail(std::move(message));
         }
         std::string_view value;
+        std::size_t value_position = position;
         if (option->takes_value) {
             if (eq != std::string_view::npos) {
                 value = body.substr(eq + 1);
             } else if (i + 1 < argv.size()) {
                 value = argv[++i];
+                ++value_position;
             } else {
-                fail("option " + quoted(arg) + " needs a value");
-                continue;
+                return fail("option " + quoted(arg) + " needs a value");
             }
         } else if (eq != std::string_view::npos) {
-            fail("option " + quoted("--" + std::string(name)) + " takes no value");
-            continue;
+            return fail("option " + quoted("--" + std::string(name)) + " takes no value");
         }
         if (!option->repeatable && parsed.has(option->name)) {
-            fail("option " + quoted("--" + std::string(option->name)) + " is given more than once");
-            continue;
+            return fail("option " + quoted("--" + std::string(option->name)) + " is given more than once");
         }
-        parsed.options.emplace_back(option->name, value);
-    }
-    if (first_error) {
-        return {std::nullopt, std::move(*first_error)};
+        parsed.options.push_back({option->name, value, value_position});
     }
     return {std::move(parsed), {}};
 }

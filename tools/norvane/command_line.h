@@ -28,16 +28,25 @@ struct OptionDef {
     bool repeatable = false;
 };
 
+// Option is one option as given: its name, its value ("" for a flag) and
+// the position of the value (or of the flag) on the whole command line, by
+// which messages name a value they must not show.
+struct Option {
+    std::string_view name;
+    std::string_view value;
+    std::size_t position;
+};
+
 // ParsedArgs is a command line split into options and operands.
 struct ParsedArgs {
     bool help = false;
-    std::vector<std::pair<std::string_view, std::string_view>> options;  // name, value ("" for flags)
+    std::vector<Option> options;
     std::vector<std::string_view> operands;
 
     // value returns the (first) value of an option, if it was given;
-    // values returns all of them in the order given.
+    // all returns every occurrence in the order given.
     std::optional<std::string_view> value(std::string_view name) const;
-    std::vector<std::string_view> values(std::string_view name) const;
+    std::vector<Option> all(std::string_view name) const;
     bool has(std::string_view name) const { return value(name).has_value(); }
 };
 
@@ -52,16 +61,19 @@ struct ParseResult {
     UsageError error;
 };
 
-// parse_args reads the arguments after the command name. Options are long
-// ("--name value" or "--name=value"); "-h" and "--help" ask for help; "--"
-// ends the options and "-" is an ordinary operand. An argument that starts
-// with "-" but names no option is an operand when it contains a ".": a
-// token's first field may begin with "-", an option name never holds a ".".
-// An option given twice (unless repeatable), an unknown option, a missing
-// value and more than `max_operands` operands are usage errors. Help wins
-// over every error that comes after it on the line. `first_position` is the
-// position of argv[0] on the whole command line: an argument that may be a
-// token is named in messages by its position, never shown.
+// parse_args reads the arguments after the command name as getopt does, so
+// that text from elsewhere (a token) can be put on the line safely:
+// - "-h" or "--help" asks for help only as the only argument; anywhere else
+//   it is a usage error, so that it cannot turn a refusal into success;
+// - options are long ("--name value" or "--name=value"; a value may begin
+//   with "-") and come first: the first operand ends them, and so does "--";
+//   after that everything is an operand, whatever its first character;
+// - "-" is an ordinary operand.
+// The first problem found is the usage error: an unknown option, an option
+// given twice (unless repeatable), a missing value, a value given to a flag,
+// or more than `max_operands` operands. `first_position` is the position of
+// argv[0] on the whole command line: an argument that may be a token is
+// named in messages by its position, never shown.
 ParseResult parse_args(std::span<const char* const> argv, std::span<const OptionDef> known,
                        std::size_t max_operands, std::size_t first_position);
 

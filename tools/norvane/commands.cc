@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "key_env.h"
 #include "norvane/backend.h"
 #include "norvane/constants.h"
 #include "norvane/error.h"
@@ -36,7 +37,9 @@ constexpr std::string_view kUsage =
     "  open      open a token and write its data to standard output\n"
     "  rotate    open a token and mint its data again under the first key\n"
     "\n"
-    "Run 'norvane <command> --help' for the options of a command.\n"
+    "Run 'norvane <command> --help' for the options of a command. Options\n"
+    "come before the operand; give a token from elsewhere on standard input\n"
+    "('-') or after '--', so that it is never read as an option.\n"
     "Keys are read from an environment variable (--key-env), never from the\n"
     "command line, where other users of the machine could see them.\n"
     "\n"
@@ -44,13 +47,13 @@ constexpr std::string_view kUsage =
     "2 usage error.\n";
 
 constexpr std::string_view kInspectHelp =
-    "usage: norvane inspect [--json] [TOKEN]\n"
+    "usage: norvane inspect [--json] [--] TOKEN\n"
     "\n"
     "Show what anyone who holds TOKEN can read without the key: the backend\n"
     "(from the nonce length), the expiry (Unix seconds and UTC, or never, and\n"
-    "whether it has passed), the purpose and the length of the data. Without\n"
-    "TOKEN, or with '-', the token is read from standard input; one trailing\n"
-    "line break is ignored.\n"
+    "whether it has passed), the purpose and the length of the data. With '-'\n"
+    "for TOKEN the token is read from standard input; one trailing line break\n"
+    "is ignored. Give a token from elsewhere on standard input or after '--'.\n"
     "\n"
     "Nothing is verified: only opening the token with its key checks the tag\n"
     "that protects these fields, so a token shown here may still be refused.\n"
@@ -58,7 +61,7 @@ constexpr std::string_view kInspectHelp =
     "\n"
     "options:\n"
     "  --json       print one JSON object instead of lines of text\n"
-    "  -h, --help   show this help\n"
+    "  -h, --help   show this help (given alone)\n"
     "\n"
     "Exit status: 0 shown, 1 refused (the reason on standard error),\n"
     "2 usage error.\n";
@@ -73,7 +76,7 @@ constexpr std::string_view kKeygenHelp =
     "  export APP_TOKEN_KEY=\"$(norvane keygen)\"\n"
     "\n"
     "options:\n"
-    "  -h, --help   show this help\n"
+    "  -h, --help   show this help (given alone)\n"
     "\n"
     "Exit status: 0 printed, 1 failed (the reason on standard error),\n"
     "2 usage error.\n";
@@ -95,7 +98,7 @@ constexpr std::string_view kMintHelp =
     "  --ttl SECONDS      the token expires SECONDS seconds from now\n"
     "  --purpose P        the purpose, 1 to 255 bytes of UTF-8 (default: session)\n"
     "  --allow-empty      mint a token even when standard input is empty\n"
-    "  -h, --help         show this help\n"
+    "  -h, --help         show this help (given alone)\n"
     "\n"
     "Without --expires-at or --ttl the token never expires. Empty standard\n"
     "input is refused without --allow-empty, so that a forgotten pipe does not\n"
@@ -106,11 +109,12 @@ constexpr std::string_view kMintHelp =
 
 constexpr std::string_view kOpenHelp =
     "usage: norvane open --backend NAME --key-env VAR [--key-env VAR]...\n"
-    "                    [--purpose P] [TOKEN]\n"
+    "                    [--purpose P] [--] TOKEN\n"
     "\n"
-    "Open TOKEN and write its data to standard output, byte for byte. Without\n"
-    "TOKEN, or with '-', the token is read from standard input; one trailing\n"
-    "line break is ignored. A token that begins with '-' may be given as it is.\n"
+    "Open TOKEN and write its data to standard output, byte for byte. With '-'\n"
+    "for TOKEN the token is read from standard input; one trailing line break\n"
+    "is ignored. Options come before TOKEN: give a token from elsewhere on\n"
+    "standard input or after '--', so that it is never read as an option.\n"
     "\n"
     "options:\n"
     "  --backend NAME     {backends} (required)\n"
@@ -119,7 +123,7 @@ constexpr std::string_view kOpenHelp =
     "                     key that may have minted the token\n"
     "  --purpose P        the purpose the token must have been minted for\n"
     "                     (default: session)\n"
-    "  -h, --help         show this help\n"
+    "  -h, --help         show this help (given alone)\n"
     "\n"
     "Several keys are tried in the order given. Only \"the data has been\n"
     "modified\", which a token minted under another key gets, moves on to the\n"
@@ -130,12 +134,13 @@ constexpr std::string_view kOpenHelp =
 
 constexpr std::string_view kRotateHelp =
     "usage: norvane rotate --backend NAME --key-env VAR [--key-env VAR]...\n"
-    "                      [--purpose P] [TOKEN]\n"
+    "                      [--purpose P] [--] TOKEN\n"
     "\n"
     "Open TOKEN with any of the keys, as 'norvane open' does, and mint its data\n"
     "again under the first key, with the same expiry and purpose; print the\n"
-    "new token and a line break. Without TOKEN, or with '-', the token is read\n"
-    "from standard input; one trailing line break is ignored.\n"
+    "new token and a line break. With '-' for TOKEN the token is read from\n"
+    "standard input; one trailing line break is ignored. Give a token from\n"
+    "elsewhere on standard input or after '--'.\n"
     "\n"
     "options:\n"
     "  --backend NAME     {backends} (required)\n"
@@ -143,7 +148,7 @@ constexpr std::string_view kRotateHelp =
     "                     under (required); given again, an older key that may\n"
     "                     have minted the token\n"
     "  --purpose P        the purpose the token was minted for (default: session)\n"
-    "  -h, --help         show this help\n"
+    "  -h, --help         show this help (given alone)\n"
     "\n"
     "Exit status: 0 rotated, 1 refused (the reason on standard error),\n"
     "2 usage error.\n";
@@ -164,16 +169,22 @@ int usage_error(std::string_view command, std::string_view problem) {
     return kExitUsage;
 }
 
-// refused reports an error of the library with its own message and nothing
-// else, so that scripts can compare it with the documented texts.
-int refused(std::string_view message) {
+// refused reports an error of the library with its own message alone on
+// the first line, so that scripts can compare that line with the documented
+// texts; a hint for a person, when there is one, follows on a second line.
+int refused(std::string_view message, std::string_view hint = {}) {
     std::string text(message);
     text += '\n';
+    if (!hint.empty()) {
+        text += "hint: ";
+        text += hint;
+        text += '\n';
+    }
     print(STDERR_FILENO, text);
     return kExitRefused;
 }
 
-int refused(norvane::NorvaneError e) { return refused(norvane::message(e)); }
+int refused(norvane::NorvaneError e, std::string_view hint = {}) { return refused(norvane::message(e), hint); }
 
 int write_failed() { return refused("norvane: cannot write to standard output"); }
 
@@ -181,13 +192,26 @@ int write_failed() { return refused("norvane: cannot write to standard output");
 // (a full disk, a closed descriptor) is a failure of the command.
 int output(std::string_view text) { return write_all(STDOUT_FILENO, text) ? kExitOk : write_failed(); }
 
-// read_token_operand returns the token from the operand, or from standard
-// input (one trailing "\n" or "\r\n" removed) when there is none or it is
-// "-". Standard input is read no further than a token can be long, plus the
-// line break: anything longer is refused as oversized in any case.
-std::optional<std::string> read_token_operand(const ParsedArgs& args) {
-    if (!args.operands.empty() && args.operands[0] != "-") {
-        return std::string(args.operands[0]);
+constexpr std::string_view kMissingToken =
+    "TOKEN is missing: give the token after '--', or '-' to read it from standard input";
+
+// TokenInput is the token text as read, and where it came from.
+struct TokenInput {
+    std::string text;
+    bool from_operand;
+};
+
+// read_token returns the token from the operand, or from standard input (one
+// trailing "\n" or "\r\n" removed) when the operand is "-". The caller has
+// made sure that there is an operand: a token is never read from standard
+// input by default, so that an option put where the token belongs (a token
+// from elsewhere that reads as one) leaves the command without its operand
+// instead of changing what it does. Standard input is read no further than a
+// token can be long, plus the line break: anything longer is refused as
+// oversized in any case.
+std::optional<TokenInput> read_token(const ParsedArgs& args) {
+    if (args.operands.at(0) != "-") {
+        return TokenInput{std::string(args.operands[0]), true};
     }
     const auto input = read_stdin(norvane::MAX_TOKEN_LEN + 2);
     if (!input) {
@@ -199,14 +223,49 @@ std::optional<std::string> read_token_operand(const ParsedArgs& args) {
     } else if (token.ends_with('\n')) {
         token.pop_back();
     }
-    return token;
+    return TokenInput{std::move(token), false};
+}
+
+// malformed_hint is for a token operand refused before any key was used:
+// a file's name given where the token's text belongs. The name is looked up
+// but never shown.
+std::string_view malformed_hint(const TokenInput& token) {
+    if (token.from_operand && names_a_file(token.text)) {
+        return "TOKEN is the token's text; to read it from a file use - < FILE";
+    }
+    return {};
+}
+
+// open_hint says what a person may try after opening refused a token with
+// `error` under every key given.
+std::string open_hint(norvane::NorvaneError error, const TokenInput& token, norvane::Backend backend) {
+    using norvane::NorvaneError;
+    switch (error) {
+        case NorvaneError::Tampered:
+            return "the token may have been modified, or minted under a key not given with --key-env";
+        case NorvaneError::WrongPurpose:
+            return "the token may have been minted for another purpose: try --purpose (norvane inspect shows "
+                   "the token's)";
+        case NorvaneError::InvalidToken:
+            // The nonce length of the other backend is refused before the
+            // tag is checked: say which backend the token's nonce fits.
+            if (const auto info = read_token_info(token.text); info && info->backend != backend) {
+                return "the token may have been minted with the other --backend: try --backend " +
+                       std::string(norvane::backend_name(info->backend));
+            }
+            return std::string(malformed_hint(token));
+        case NorvaneError::InvalidBase64:
+            return std::string(malformed_hint(token));
+        default:
+            return {};
+    }
 }
 
 // Options common to the commands that need keys. The first --key-env is the
 // key to mint under; open and rotate accept older ones after it.
 struct KeyedOptions {
     norvane::Backend backend;
-    std::vector<std::string_view> key_envs;  // never empty
+    std::vector<Option> key_envs;  // never empty
 };
 
 // keyed_options reads --backend and --key-env; on a usage error it reports
@@ -223,7 +282,7 @@ std::optional<KeyedOptions> keyed_options(std::string_view command, const Parsed
                                           " (choose " + backend_choices() + ")");
         return std::nullopt;
     }
-    auto key_envs = args.values("key-env");
+    auto key_envs = args.all("key-env");
     if (key_envs.empty()) {
         status = usage_error(command, "--key-env is required: the name of the variable that holds the key");
         return std::nullopt;
@@ -249,16 +308,29 @@ bool purpose_option(std::string_view command, const ParsedArgs& args, bool mints
     return true;
 }
 
-// make_norvanes resolves each key exactly as the Python module's key_env
-// does, in the order given, and prepares it; the keys themselves are wiped
-// when they go out of scope here.
-norvane::Result<std::vector<norvane::Norvane>> make_norvanes(const KeyedOptions& options) {
+// make_norvanes reads every key, in the order given, exactly as the Python
+// module's key_env does, and prepares it; the keys themselves are wiped when
+// they go out of scope here. Each variable is looked at first, so that a
+// mistake is reported as what it is (an unset variable, a value with a line
+// break, ...) rather than as the core's one message for all of them, which
+// remains for a variable changed in between. On failure the exit status is
+// in `status`.
+std::optional<std::vector<norvane::Norvane>> make_norvanes(std::string_view command, const KeyedOptions& options,
+                                                           int& status) {
+    for (const Option& key_env : options.key_envs) {
+        if (const auto problem = check_key_env(key_env.value, key_env.position)) {
+            status = problem->kind == KeyEnvProblem::Kind::Usage ? usage_error(command, problem->message)
+                                                                 : refused("norvane: " + problem->message);
+            return std::nullopt;
+        }
+    }
     std::vector<norvane::Norvane> boxes;
     boxes.reserve(options.key_envs.size());
-    for (const std::string_view key_env : options.key_envs) {
-        auto key = norvane::resolve_key(nullptr, key_env);
+    for (const Option& key_env : options.key_envs) {
+        auto key = norvane::resolve_key(nullptr, key_env.value);
         if (!key) {
-            return key.error();
+            status = refused(key.error());
+            return std::nullopt;
         }
         boxes.push_back(norvane::Norvane::create(options.backend, *key));
     }
@@ -344,6 +416,9 @@ std::optional<int> run_keyed_open(std::string_view command, std::string_view hel
     if (args.help) {
         return output(with_backend_choices(help));
     }
+    if (args.operands.empty()) {
+        return usage_error(command, kMissingToken);
+    }
     int status = kExitUsage;
     const auto keyed = keyed_options(command, args, status);
     if (!keyed) {
@@ -353,11 +428,11 @@ std::optional<int> run_keyed_open(std::string_view command, std::string_view hel
     if (!purpose_option(command, args, /*mints=*/command == "rotate", purpose, status)) {
         return status;
     }
-    auto boxes = make_norvanes(*keyed);
+    auto boxes = make_norvanes(command, *keyed, status);
     if (!boxes) {
-        return refused(boxes.error());
+        return status;
     }
-    auto token = read_token_operand(args);
+    auto token = read_token(args);
     if (!token) {
         return refused("norvane: cannot read standard input");
     }
@@ -365,11 +440,11 @@ std::optional<int> run_keyed_open(std::string_view command, std::string_view hel
     // Python module.
     const std::uint64_t at = unix_now().value_or(UINT64_MAX);
     const std::string_view expected = purpose.value_or(norvane::DEFAULT_PURPOSE);
-    auto plaintext = open_with_any(*boxes, *token, expected, at);
+    auto plaintext = open_with_any(*boxes, token->text, expected, at);
     if (!plaintext) {
-        return refused(plaintext.error());
+        return refused(plaintext.error(), open_hint(plaintext.error(), *token, keyed->backend));
     }
-    opened = Opened{std::move(*boxes), std::move(*token), expected, std::move(*plaintext)};
+    opened = Opened{std::move(*boxes), std::move(token->text), expected, std::move(*plaintext)};
     return std::nullopt;
 }
 
@@ -377,13 +452,24 @@ std::optional<int> run_keyed_open(std::string_view command, std::string_view hel
 
 bool print_usage(int fd) { return write_all(fd, kUsage); }
 
-int run_help() { return print_usage(STDOUT_FILENO) ? kExitOk : write_failed(); }
+// takes_no_arguments reports the arguments after a request for the overview
+// or the version, which is what it is only when nothing follows it.
+int takes_no_arguments(std::string_view request) {
+    print(STDERR_FILENO, "norvane: " + std::string(request) + " takes no arguments; unexpected argument " +
+                             at_position(2) + "\nTry 'norvane --help'.\n");
+    return kExitUsage;
+}
+
+int run_help(std::string_view request, std::span<const char* const> argv) {
+    if (!argv.empty()) {
+        return takes_no_arguments(request);
+    }
+    return print_usage(STDOUT_FILENO) ? kExitOk : write_failed();
+}
 
 int run_version(std::span<const char* const> argv) {
     if (!argv.empty()) {
-        print(STDERR_FILENO, "norvane: --version takes no arguments; unexpected argument " + at_position(2) +
-                                 "\nTry 'norvane --help'.\n");
-        return kExitUsage;
+        return takes_no_arguments("--version");
     }
     return output("norvane " NORVANE_VERSION "\n");
 }
@@ -404,13 +490,16 @@ int run_inspect(std::span<const char* const> argv) {
     if (args.help) {
         return output(kInspectHelp);
     }
-    const auto token = read_token_operand(args);
+    if (args.operands.empty()) {
+        return usage_error("inspect", kMissingToken);
+    }
+    const auto token = read_token(args);
     if (!token) {
         return refused("norvane: cannot read standard input");
     }
-    const auto info = read_token_info(*token);
+    const auto info = read_token_info(token->text);
     if (!info) {
-        return refused(info.error());
+        return refused(info.error(), malformed_hint(*token));
     }
     // The clock is judged as opening judges it: before 1970, every expiry has
     // passed.
@@ -499,9 +588,9 @@ int run_mint(std::span<const char* const> argv) {
         expires_at = *now + ttl.value;
     }
 
-    auto boxes = make_norvanes(*keyed);
+    auto boxes = make_norvanes("mint", *keyed, status);
     if (!boxes) {
-        return refused(boxes.error());
+        return status;
     }
     const auto data = read_stdin(norvane::MAX_PLAINTEXT_LEN);
     if (!data) {

@@ -13,9 +13,10 @@ int run_mint(std::span<const char* const> args);
 int run_open(std::span<const char* const> args);
 int run_rotate(std::span<const char* const> args);
 
-// run_help prints the tool's overview; run_version its version, and takes
-// no arguments.
-int run_help();
+// run_help prints the tool's overview, asked for with `request` ("--help",
+// "-h" or "help"); run_version its version. Each is what it is only as the
+// tool's only argument: anything after it is a usage error.
+int run_help(std::string_view request, std::span<const char* const> args);
 int run_version(std::span<const char* const> args);
 
 // unknown_command reports a first argument that names no command, with the

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
             return run_rotate(rest);
         }
         if (command == "-h" || command == "--help" || command == "help") {
-            return run_help();
+            return run_help(command, rest);
         }
         if (command == "--version") {
             return run_version(rest);

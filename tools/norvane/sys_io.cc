@@ -4,7 +4,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace norvane_cli {
@@ -58,7 +59,8 @@ bool write_all(int fd, std::string_view bytes) noexcept {
 bool fill_os_random(std::span<std::uint8_t> buf) noexcept {
     std::size_t done = 0;
     while (done < buf.size()) {
-        const ssize_t n = ::getrandom(buf.data() + done, buf.size() - done, 0);
+        // The system call itself: older C libraries' headers declare no getrandom().
+        const long n = ::syscall(SYS_getrandom, buf.data() + done, buf.size() - done, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -68,6 +70,11 @@ bool fill_os_random(std::span<std::uint8_t> buf) noexcept {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool names_a_file(const std::string& path) noexcept {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
 std::optional<std::uint64_t> unix_now() noexcept {

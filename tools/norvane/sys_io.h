@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "norvane/bytes.h"
@@ -29,6 +30,10 @@ bool write_all(int fd, norvane::ByteView bytes) noexcept;
 // fill_os_random fills the whole buffer from getrandom(2), waiting, as it
 // does, until the kernel's pool is ready; false when it cannot.
 bool fill_os_random(std::span<std::uint8_t> buf) noexcept;
+
+// names_a_file tells whether `path` names something in the file system
+// (it is looked up with stat(2), never opened).
+bool names_a_file(const std::string& path) noexcept;
 
 // unix_now reads the real-time clock as whole seconds since 1970-01-01
 // 00:00:00 UTC; nothing when the clock reads earlier than that or cannot be

@@ -92,7 +92,7 @@ norvane::Result<TokenInfo> read_token_info(std::string_view token) {
     if (!backend) {
         return NorvaneError::InvalidToken;
     }
-    if (fields->sealed.size() < norvane::TAG_LEN) {
+    if (fields->sealed_len < norvane::TAG_LEN) {
         return NorvaneError::Tampered;
     }
     auto parsed = norvane::aad::Context::from_bytes(fields->context);
@@ -100,7 +100,7 @@ norvane::Result<TokenInfo> read_token_info(std::string_view token) {
         return NorvaneError::InvalidToken;
     }
     return TokenInfo{*backend, parsed->expires_at, std::move(parsed->purpose),
-                     fields->sealed.size() - norvane::TAG_LEN};
+                     fields->sealed_len - norvane::TAG_LEN};
 }
 
 std::string format_utc(std::uint64_t seconds) {

@@ -73,7 +73,7 @@ public:
                                  std::uint64_t at) const;
 
     // decrypt_for_at_into is decrypt_for_at deciphering in storage from
-    // `sink`: the sealed bytes are decoded into it and opened in place, and
+    // `sink`: the ciphertext is decoded into it and opened in place, and
     // on success the plaintext is at its start; the result is its length.
     // On any failure after the storage was reserved, it is wiped before the
     // error is returned (it may hold plaintext by then).

@@ -27,9 +27,11 @@ std::string encode_token(ByteView nonce, ByteView context, ByteView sealed);
 // token_len(...) characters (a caller's own string storage, for example).
 void encode_token_into(ByteView nonce, ByteView context, ByteView sealed, char* out);
 
-// SealedSink provides the storage a token's sealed bytes are decoded into,
-// once their length is known: a caller's own buffer, so that opening
-// deciphers them where they land and the plaintext needs no copy.
+// SealedSink provides the storage a token's ciphertext (its sealed bytes
+// but the tag) is decoded into, at its exact length once that is known: a
+// caller's own buffer, so that opening deciphers it where it lands, and the
+// plaintext needs neither a copy nor a shrinking that could leave one
+// behind.
 class SealedSink {
 public:
     virtual std::uint8_t* reserve(std::size_t len) = 0;
@@ -38,7 +40,7 @@ protected:
     ~SealedSink() = default;
 };
 
-// BytesSink is a SealedSink that keeps the sealed bytes in a buffer of its
+// BytesSink is a SealedSink that keeps the ciphertext in a buffer of its
 // own.
 class BytesSink final : public SealedSink {
 public:
@@ -66,11 +68,14 @@ public:
         return large_.data();
     }
 
+    std::uint8_t* tag() noexcept { return tag_.data(); }
+
 private:
     // A 24-byte nonce and a context record with a 255-byte purpose, each
     // rounded up to whole base64 groups.
     std::array<std::uint8_t, 24 + 267> small_;
     Bytes large_;
+    std::array<std::uint8_t, 16> tag_;
 };
 
 // TokenFields are the three decoded fields of a token text, in the caller's
@@ -79,8 +84,9 @@ private:
 struct TokenFields {
     ByteView nonce;
     ByteView context;
-    std::span<std::uint8_t> sealed;          // ciphertext || tag
-    std::span<std::uint8_t> sealed_storage;  // all that the sink reserved (a padded field decodes short of it)
+    std::size_t sealed_len;              // of ciphertext || tag
+    std::span<std::uint8_t> ciphertext;  // in the sink; empty when the field is shorter than a tag
+    ByteView tag;                        // in the FieldStorage; empty when the field is shorter than a tag
 };
 
 // decode_token is the inverse of encode_token, and every reader of a token
@@ -89,8 +95,9 @@ struct TokenFields {
 // decoded or reserved then) or with fewer than two '.'; InvalidBase64 for
 // the first field, in the order nonce, context, ciphertext, that is not
 // canonical padded base64url (a third '.' stays in the ciphertext field and
-// fails there). Storage that the sealed field failed to decode into is
-// wiped before the error is returned.
+// fails there). The sink is asked for the ciphertext's exact length only
+// when the field holds at least a tag; storage that the field failed to
+// decode into is wiped before the error is returned.
 Result<TokenFields> decode_token(std::string_view token, FieldStorage& fields, SealedSink& sink);
 
 }  // namespace norvane

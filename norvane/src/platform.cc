@@ -1,0 +1,108 @@
+#include "platform.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
+
+#include <cstdio>
+
+namespace norvane::platform {
+
+#if defined(__GLIBC__) && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 25))
+#define NORVANE_HAVE_EXPLICIT_BZERO 0
+#else
+#define NORVANE_HAVE_EXPLICIT_BZERO 1
+#endif
+
+void wipe(void* p, std::size_t n) noexcept {
+    if (p == nullptr || n == 0) {
+        return;
+    }
+#if NORVANE_HAVE_EXPLICIT_BZERO
+    explicit_bzero(p, n);
+#else
+    memset(p, 0, n);
+    // The barrier claims to read the memory behind p, so the zeros must be
+    // written before it: the stores cannot be dropped as dead.
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+#endif
+}
+
+long getrandom_syscall(void* buf, std::size_t len, unsigned int flags) noexcept {
+    return syscall(SYS_getrandom, buf, len, flags);
+}
+
+GetrandomFunction libc_getrandom_with_vdso() noexcept {
+#if defined(__GLIBC__)
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(gnu_get_libc_version(), "%u.%u", &major, &minor) != 2 ||
+        !(major > 2 || (major == 2 && minor >= 41))) {
+        return nullptr;
+    }
+    return reinterpret_cast<GetrandomFunction>(dlsym(RTLD_DEFAULT, "getrandom"));
+#else
+    return nullptr;
+#endif
+}
+
+namespace {
+
+struct StackRange {
+    std::uintptr_t lo = 0, hi = 0;
+    bool looked = false;
+    bool contains(std::uintptr_t sp) const noexcept { return sp >= lo && sp < hi; }
+};
+constinit thread_local StackRange t_stack;
+
+StackRange thread_stack() noexcept {
+    StackRange r;
+    r.looked = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return r;
+    }
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+        r.lo = reinterpret_cast<std::uintptr_t>(addr);
+        r.hi = r.lo + size;
+    }
+    pthread_attr_destroy(&attr);
+    return r;
+}
+
+}  // namespace
+
+std::uintptr_t stack_floor(std::uintptr_t sp, bool refresh) noexcept {
+    StackRange& mine = t_stack;
+    if (!mine.looked || refresh) {
+        mine = thread_stack();
+    }
+    if (mine.contains(sp)) {
+        return mine.lo;
+    }
+    stack_t alt{};
+    if (sigaltstack(nullptr, &alt) == 0 && (alt.ss_flags & SS_ONSTACK) != 0) {
+        const auto lo = reinterpret_cast<std::uintptr_t>(alt.ss_sp);
+        if (sp >= lo && sp - lo < alt.ss_size) {
+            return lo;
+        }
+    }
+    return 0;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+const VdsoSymbol VDSO_GETRANDOM{"__vdso_getrandom", "LINUX_2.6"};
+#elif defined(__aarch64__)
+const VdsoSymbol VDSO_GETRANDOM{"__kernel_getrandom", "LINUX_2.6.39"};
+#else
+const VdsoSymbol VDSO_GETRANDOM{nullptr, nullptr};
+#endif
+
+}  // namespace norvane::platform
