@@ -264,13 +264,8 @@ bool to_key(PyObject* obj, const char* param, std::optional<norvane::Key>& out) 
     }
     ExportedKey exported;
     auto* as_long = reinterpret_cast<PyLongObject*>(obj);
-#if PY_VERSION_HEX >= 0x030D0000
-    const int rc = _PyLong_AsByteArray(as_long, exported.le.data(), exported.le.size(), /*little_endian=*/1,
-                                       /*is_signed=*/0, /*with_exceptions=*/1);
-#else
-    const int rc = _PyLong_AsByteArray(as_long, exported.le.data(), exported.le.size(), /*little_endian=*/1,
-                                       /*is_signed=*/0);
-#endif
+    const int rc = long_as_byte_array(as_long, exported.le.data(), exported.le.size(), /*little_endian=*/1,
+                                      /*is_signed=*/0);
     if (rc < 0) {
         add_processing_note(param);
         return false;

@@ -12,6 +12,7 @@
 #include "guard.h"
 #include "norvane/fault.h"
 #include "norvane_type.h"
+#include "py_compat.h"
 #include "py_ref.h"
 
 namespace norvanes {
@@ -89,6 +90,7 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    NORVANES_GIL_SLOT
     {0, nullptr},
 };
 

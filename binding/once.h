@@ -4,7 +4,11 @@
 // exception type are each made by one thread and then only read. A thread
 // never waits for such a guard while it holds the interpreter lock: the
 // thread doing the work may need the lock (and may give it up) while it
-// works, so waiting with the lock held could deadlock.
+// works, so waiting with the lock held could deadlock. On a free-threaded
+// interpreter there is no such lock, but the same calls detach the waiting
+// thread from the interpreter: the thread doing the work may have to stop
+// every attached thread (the cycle collector, a change to a type), and a
+// thread blocked here while attached would never reach the stop.
 #pragma once
 
 #include <Python.h>
@@ -17,8 +21,8 @@
 namespace norvanes {
 
 // lock_without_gil locks `m`. An uncontended mutex is taken at once; if
-// another thread holds it, the interpreter lock is given up for the wait
-// and taken back afterwards.
+// another thread holds it, the interpreter lock is given up (the thread
+// detached, without one) for the wait and taken back afterwards.
 inline std::unique_lock<std::mutex> lock_without_gil(std::mutex& m) {
     std::unique_lock<std::mutex> lock(m, std::defer_lock);
     if (lock.try_lock()) {

@@ -240,13 +240,14 @@ def sandbox_launcher(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def no_getrandom(sandbox_launcher):
-    """run(code) runs code in a child interpreter whose getrandom system call
-    fails with ENOSYS, so that the module takes its device fallback."""
+    """run(code, env=None) runs code in a child interpreter whose getrandom
+    system call fails with ENOSYS, so that the module takes its device
+    fallback; env adds to the environment."""
     launcher, _ = sandbox_launcher
 
-    def run(code):
+    def run(code, env=None):
         return subprocess.run([launcher, str(errno.ENOSYS), "dev", sys.executable, "-c",
-                               textwrap.dedent(code)], capture_output=True, text=True, env=module_env(),
+                               textwrap.dedent(code)], capture_output=True, text=True, env=module_env(env),
                               timeout=120)
 
     return run

@@ -41,7 +41,9 @@ Result<Key> resolve_key(const Key* key, std::optional<std::string_view> key_env)
 // may reallocate the environment while getenv reads it; a C++ program that
 // changes its environment while other threads build Norvane values takes
 // this lock exclusively around those calls. (Python's os.environ writes do
-// not take it; they run under the interpreter lock, as construction does.)
+// not take it; they run under the interpreter lock, as construction does.
+// A free-threaded interpreter has no such lock: a program there sets its key
+// variables before other threads build Norvane objects from them.)
 std::shared_mutex& environment_lock() noexcept;
 
 // derive_cipher_key returns SHA-256(key octets || backend label). It cannot
