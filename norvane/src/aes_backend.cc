@@ -36,7 +36,8 @@ constexpr std::size_t SHORT_AAD_LEN = 272;
 
 constexpr std::size_t round16(std::size_t n) noexcept { return (n + 15) & ~std::size_t{15}; }
 
-// xor_into sets dst = a ^ b over n bytes, a word at a time; dst may be a.
+// xor_into sets dst = a ^ b over n bytes, a word at a time; dst may be a,
+// or lie before b (each word is read before its place is written).
 void xor_into(std::uint8_t* dst, const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -79,15 +80,19 @@ void AesGcmContext::ctr(const std::uint8_t* nonce, std::uint32_t counter, std::u
 
 // ghash writes GHASH_H over the zero-padded associated data, the
 // zero-padded ciphertext and their bit lengths into y.
-void AesGcmContext::ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n,
-                          std::uint8_t* y) const noexcept {
+// The scratch room is the caller's, so that it lies in the caller's frame
+// and not between that frame and the library's, which the caller's scrub
+// then reaches with less depth.
+void AesGcmContext::ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n, std::uint8_t* y,
+                          std::uint8_t* scratch) const noexcept {
     std::memset(y, 0, 16);
     std::uint8_t lengths[16];
     put_be64(lengths, static_cast<std::uint64_t>(aad.size()) * 8);
     put_be64(lengths + 8, static_cast<std::uint64_t>(n) * 8);
     if (aad.size() <= SHORT_AAD_LEN && n <= SHORT_LEN) {
         // Associated data and ciphertext are public; the buffer needs no wiping.
-        std::uint8_t all[round16(SHORT_AAD_LEN) + round16(SHORT_LEN) + 16];
+        static_assert(GHASH_SCRATCH_LEN == round16(SHORT_AAD_LEN) + round16(SHORT_LEN) + 16);
+        std::uint8_t* const all = scratch;
         const std::size_t aad_room = round16(aad.size()), ct_room = round16(n);
         // Each part's last block is zeroed before the part is copied in, so
         // that its padding is zero.
@@ -114,26 +119,32 @@ void AesGcmContext::seal(ByteView nonce, ByteView aad, ByteView plaintext, std::
     }
     const std::size_t n = plaintext.size();
     std::uint8_t y[16];
+    std::uint8_t scratch[GHASH_SCRATCH_LEN];
     if (n <= SHORT_LEN && aad.size() <= SHORT_AAD_LEN) {
-        // AES(K, J0), then the data's keystream from block 2 on.
-        std::uint8_t stream[TAG_LEN + SHORT_LEN];
-        std::memset(stream, 0, TAG_LEN + n);
-        ctr(nonce.data(), TAG_BLOCK, stream, TAG_LEN + n);
-        xor_into(out, plaintext.data(), stream + TAG_LEN, n);
-        ghash(aad, out, n, y);
-        xor_into(out + n, y, stream, TAG_LEN);
-        secure_wipe(stream, TAG_LEN + n);
+        // One CTR call makes AES(K, J0) and the data's keystream from block
+        // 2 on, in the output's own n + 16 bytes; the first block is kept
+        // aside and the ciphertext written over the keystream from the
+        // front (each byte is read 16 places after where it is written),
+        // then the tag over the rest: none of the keystream stays.
+        std::memset(out, 0, TAG_LEN + n);
+        ctr(nonce.data(), TAG_BLOCK, out, TAG_LEN + n);
+        std::uint8_t tag_stream[TAG_LEN];
+        std::memcpy(tag_stream, out, TAG_LEN);
+        xor_into(out, plaintext.data(), out + TAG_LEN, n);
+        ghash(aad, out, n, y, scratch);
+        xor_into(out + n, y, tag_stream, TAG_LEN);
+        secure_wipe(tag_stream, sizeof tag_stream);
     } else {
         copy_bytes(out, plaintext.data(), n);
         ctr(nonce.data(), FIRST_DATA_BLOCK, out, n);
-        ghash(aad, out, n, y);
+        ghash(aad, out, n, y, scratch);
         std::memcpy(out + n, y, TAG_LEN);
         ctr(nonce.data(), TAG_BLOCK, out + n, TAG_LEN);
     }
     secure_wipe(y, sizeof y);
     // The CTR and GHASH calls leave round keys, H and values derived from
     // it in their frames.
-    scrub_stack(AES_SCRUB_LEN);
+    scrub_stack(primitives().aes_scrub_len);
 }
 
 bool AesGcmContext::open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
@@ -143,12 +154,14 @@ bool AesGcmContext::open_detached(ByteView nonce, ByteView aad, std::span<std::u
     }
     const std::size_t n = ciphertext.size();
     std::uint8_t tag[TAG_LEN];
-    ghash(aad, ciphertext.data(), n, tag);
+    std::uint8_t scratch[GHASH_SCRATCH_LEN];
+    ghash(aad, ciphertext.data(), n, tag, scratch);
     bool ok;
     if (n <= SHORT_LEN && aad.size() <= SHORT_AAD_LEN) {
-        // The keystream is made first, and combined with the ciphertext only
-        // once the tag has verified.
-        std::uint8_t stream[TAG_LEN + SHORT_LEN];
+        // The keystream is made, in the room GHASH is done with, and
+        // combined with the ciphertext only once the tag has verified.
+        static_assert(GHASH_SCRATCH_LEN >= TAG_LEN + SHORT_LEN);
+        std::uint8_t* const stream = scratch;
         std::memset(stream, 0, TAG_LEN + n);
         ctr(nonce.data(), TAG_BLOCK, stream, TAG_LEN + n);
         xor_into(tag, tag, stream, TAG_LEN);
@@ -169,7 +182,7 @@ bool AesGcmContext::open_detached(ByteView nonce, ByteView aad, std::span<std::u
         }
     }
     secure_wipe(tag, sizeof tag);
-    scrub_stack(AES_SCRUB_LEN);
+    scrub_stack(primitives().aes_scrub_len);
     return ok;
 }
 
@@ -189,7 +202,7 @@ void SodiumAesGcmKey::seal(ByteView nonce, ByteView aad, ByteView plaintext, std
     const std::size_t n = plaintext.size();
     crypto_aead_aes256gcm_encrypt_detached_afternm(out, out + n, nullptr, nonnull(plaintext.data()), n,
                                                    nonnull(aad.data()), aad.size(), nullptr, nonce.data(), &state_);
-    scrub_stack(SODIUM_SCRUB_LEN);
+    scrub_stack(SODIUM_AES_SCRUB_LEN);
 }
 
 bool SodiumAesGcmKey::open_detached(ByteView nonce, ByteView aad, std::span<std::uint8_t> ciphertext,
@@ -212,7 +225,7 @@ bool SodiumAesGcmKey::open_detached(ByteView nonce, ByteView aad, std::span<std:
         ok = crypto_aead_aes256gcm_decrypt_detached_afternm(data, nullptr, data, n, tag.data(), nonnull(aad.data()),
                                                             aad.size(), nonce.data(), &state_) == 0;
     }
-    scrub_stack(SODIUM_SCRUB_LEN);
+    scrub_stack(SODIUM_AES_SCRUB_LEN);
     return ok;
 }
 #endif

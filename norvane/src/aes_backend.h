@@ -34,7 +34,12 @@ public:
 
 private:
     void ctr(const std::uint8_t* nonce, std::uint32_t counter, std::uint8_t* data, std::size_t n) const noexcept;
-    void ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n, std::uint8_t* y) const noexcept;
+    // GHASH_SCRATCH_LEN is the room ghash assembles a short token's blocks
+    // in: the associated data, the ciphertext and the lengths, each part
+    // padded to whole blocks.
+    static constexpr std::size_t GHASH_SCRATCH_LEN = 272 + 1024 + 16;
+    void ghash(ByteView aad, const std::uint8_t* ciphertext, std::size_t n, std::uint8_t* y,
+               std::uint8_t* scratch) const noexcept;
 
     br_aes_gen_ctr_keys keys_;
     std::uint8_t h_[16];

@@ -99,7 +99,9 @@ Primitives select() noexcept {
         p.aes_name = "aes_x86ni";
         p.ghash = gh;
         p.ghash_name = "ghash_pclmul";
+        p.aes_scrub_len = AES_HARDWARE_SCRUB_LEN;
     } else {
+        p.aes_scrub_len = AES_SOFTWARE_SCRUB_LEN;
 #if UINTPTR_MAX > 0xFFFFFFFFu
         p.aes_ctr = &br_aes_ct64_ctr_vtable;
         p.aes_name = "aes_ct64";

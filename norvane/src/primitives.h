@@ -23,6 +23,9 @@ struct Primitives {
     br_ghash ghash;
     br_chacha20_run chacha20;
     br_poly1305_run poly1305;
+    // aes_scrub_len is how much stack the core clears after each seal and
+    // open of the chosen AES and GHASH: less for the hardware code.
+    std::size_t aes_scrub_len;
     const char* aes_name;
     const char* ghash_name;
     const char* chacha20_name;

@@ -331,12 +331,12 @@ TEST(StackResidueDepth, ScrubsCoverTheLibraryCalls) {
              br_aes_gen_ctr_keys k;
              p.aes_ctr->init(&k.vtable, ck.data(), ck.size());
          }},
-        {"aes ctr", AES_SCRUB_LEN,
+        {"aes ctr", p.aes_scrub_len,
          [&] {
              std::uint8_t iv[12] = {}, block[80] = {};
              keys.vtable->run(&keys.vtable, iv, 0, block, sizeof block);
          }},
-        {"ghash", AES_SCRUB_LEN,
+        {"ghash", p.aes_scrub_len,
          [&] {
              std::uint8_t y[16] = {}, data[80] = {};
              p.ghash(y, ck.data(), data, sizeof data);
