@@ -178,7 +178,10 @@ _SANDBOX_SOURCE = r"""
 int norvane_test_sandbox(int err, int hide_dev) {
     if (hide_dev) {
         if (unshare(CLONE_NEWNS) != 0) return 1;
-        if (mount("none", "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) return 2;
+        /* Nothing mounted here may reach the parent's namespace: / is made
+           private or, in a chroot where / is no mount point, /dev. */
+        if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 &&
+            mount(NULL, "/dev", NULL, MS_REC | MS_PRIVATE, NULL) != 0) return 2;
         if (mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0) return 3;
     }
     if (err != 0) {
@@ -227,7 +230,8 @@ def module_env(extra=None):
 @pytest.fixture(scope="session")
 def sandbox_launcher(tmp_path_factory):
     """The sandbox as a launcher program and as a library that a child
-    loads with ctypes to sandbox itself later: (launcher, library)."""
+    loads with ctypes to sandbox itself later: (launcher, library,
+    whether /dev can be hidden here)."""
     launcher = compile_c(tmp_path_factory, "seccomp launcher", _SANDBOX_SOURCE)
     library = compile_c(tmp_path_factory, "seccomp library", _SANDBOX_SOURCE, "-shared", "-fPIC",
                         "-DSANDBOX_LIBRARY")
@@ -235,7 +239,10 @@ def sandbox_launcher(tmp_path_factory):
                             "import os; os.getrandom(1)"], capture_output=True, text=True)
     if "ENOSYS" not in probe.stderr and "Function not implemented" not in probe.stderr:
         pytest.skip("this kernel does not apply the seccomp filter: " + probe.stderr[-200:])
-    return launcher, library
+    hides_dev = subprocess.run([launcher, "0", "nodev", sys.executable, "-c",
+                                "import os; assert not os.path.exists('/dev/urandom')"],
+                               capture_output=True).returncode == 0
+    return launcher, library, hides_dev
 
 
 @pytest.fixture(scope="session")
@@ -243,7 +250,7 @@ def no_getrandom(sandbox_launcher):
     """run(code, env=None) runs code in a child interpreter whose getrandom
     system call fails with ENOSYS, so that the module takes its device
     fallback; env adds to the environment."""
-    launcher, _ = sandbox_launcher
+    launcher = sandbox_launcher[0]
 
     def run(code, env=None):
         return subprocess.run([launcher, str(errno.ENOSYS), "dev", sys.executable, "-c",
