@@ -544,12 +544,17 @@ def test_typed_use_passes_strict_checking_and_runs(needs_mypy, tmp_path):
 
 def test_misuse_is_rejected_line_by_line(needs_mypy, tmp_path):
     path = FIXTURES / "keyring_misuse.py"
-    expected = {(number, m.group(1)) for number, line in enumerate(path.read_text().splitlines(), start=1)
-                if (m := re.search(r"# E: ([a-z-]+)$", line))}
+    # Each rejected line and the codes accepted for it: releases before 1.19
+    # file too many positional arguments under "misc", later ones "call-arg".
+    expected = {number: set(m.group(1).split("|"))
+                for number, line in enumerate(path.read_text().splitlines(), start=1)
+                if (m := re.search(r"# E: ([a-z|-]+)$", line))}
     result = _mypy(path, tmp_path)
-    reported = set((int(n), code) for n, code in
-                   re.findall(r"^keyring_misuse\.py:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.MULTILINE))
-    assert result.returncode == 1 and reported == expected, result.stdout + result.stderr
+    reported = [(int(n), code) for n, code in
+                re.findall(r"^keyring_misuse\.py:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.MULTILINE)]
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert sorted(n for n, _ in reported) == sorted(expected), result.stdout + result.stderr
+    assert all(code in expected[n] for n, code in reported), result.stdout + result.stderr
 
 
 @pytest.mark.skipif(FROM_SOURCE, reason="the keyring is imported from the source folder here")
