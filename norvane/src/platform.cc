@@ -63,6 +63,15 @@ constinit thread_local StackRange t_stack;
 StackRange thread_stack() noexcept {
     StackRange r;
     r.looked = true;
+    // A process's first thread is left unbounded: the kernel grows its stack
+    // on demand, so a scrub below what is mapped so far stays on it, and
+    // what the C library does to find that stack's bounds is costly (glibc
+    // reads /proc/self/maps) or, under user-mode emulation, endless (musl
+    // probes downwards with mremap until a call fails with anything but
+    // ENOMEM, which qemu-user never returns there).
+    if (syscall(SYS_gettid) == static_cast<long>(getpid())) {
+        return r;
+    }
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         return r;
@@ -79,9 +88,9 @@ StackRange thread_stack() noexcept {
 
 }  // namespace
 
-std::uintptr_t stack_floor(std::uintptr_t sp, bool refresh) noexcept {
+std::uintptr_t stack_floor(std::uintptr_t sp) noexcept {
     StackRange& mine = t_stack;
-    if (!mine.looked || refresh) {
+    if (!mine.looked) {
         mine = thread_stack();
     }
     if (mine.contains(sp)) {

@@ -48,10 +48,10 @@ void* vdso_symbol(const VdsoSymbol& symbol) noexcept;
 
 // stack_floor is the lowest address of the stack that `sp` lies on, as far
 // as the core can tell: the calling thread's own stack (read once per
-// thread with pthread_getattr_np, and again when asked to `refresh`, since
-// a main thread's stack grows) or the alternate signal stack it runs on. 0
-// when `sp` is on neither (a stack the program made and switched to
-// itself), or the bounds cannot be read.
-std::uintptr_t stack_floor(std::uintptr_t sp, bool refresh = false) noexcept;
+// thread with pthread_getattr_np; such a stack does not grow) or the
+// alternate signal stack it runs on. 0 when `sp` is on neither (a stack the
+// program made and switched to itself), on the process's first thread
+// (whose stack the kernel grows on demand), or the bounds cannot be read.
+std::uintptr_t stack_floor(std::uintptr_t sp) noexcept;
 
 }  // namespace norvane::platform

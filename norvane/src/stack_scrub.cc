@@ -24,14 +24,7 @@ __attribute__((noinline)) void scrub_stack(std::size_t len) noexcept {
     volatile unsigned char here = 0;
     const auto sp = reinterpret_cast<std::uintptr_t>(&here);
     if (const std::uintptr_t floor = platform::stack_floor(sp); floor != 0) {
-        std::uintptr_t room = room_above(floor, sp);
-        if (room < len) {
-            // A main thread's stack grows: its bounds may be stale.
-            if (const std::uintptr_t fresh = platform::stack_floor(sp, true); fresh != 0) {
-                room = room_above(fresh, sp);
-            }
-        }
-        len = static_cast<std::size_t>(std::min<std::uintptr_t>(len, room));
+        len = static_cast<std::size_t>(std::min<std::uintptr_t>(len, room_above(floor, sp)));
     }
     if (len == 0) {
         return;
