@@ -38,7 +38,12 @@ def _load_libcrypto():
     name = ctypes.util.find_library("crypto")
     if name is None:
         return None
-    lib = ctypes.CDLL(name)
+    try:
+        lib = ctypes.CDLL(name)
+    except OSError:
+        # find_library can name a library the loader then cannot open (an
+        # interpreter for another C library sees the host's cache).
+        return None
     vp, ip = ctypes.c_void_p, ctypes.c_int
     lib.EVP_CIPHER_CTX_new.restype = vp
     lib.EVP_CIPHER_CTX_free.argtypes = [vp]
