@@ -26,6 +26,10 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SOURCES = ROOT / "third_party" / "sources.txt"
+# A step's time limit only stops one that hangs: configuring the bundled
+# libsodium runs hundreds of compiler checks, which under emulation
+# (scripts/test-emulated) and on a busy machine take many minutes.
+STEP_TIMEOUT = 1800
 
 pytestmark = [
     pytest.mark.skipif(not os.environ.get("NORVANE_BUILD_DIR"), reason="NORVANE_BUILD_DIR is not set"),
@@ -105,7 +109,7 @@ def configure(cmake, tmp_path, closed_port):
         parts = ["-DNORVANE_BUILD_PYTHON=OFF", "-DNORVANE_BUILD_CLI=OFF", "-DNORVANE_BUILD_TESTS=OFF"]
         environ = {key: value for key, value in os.environ.items() if key != "NORVANE_DEBIAN_MIRROR"}
         done = subprocess.run([cmake, "-S", source, "-B", tmp_path / "build", *parts, *defines],
-                              capture_output=True, text=True, env={**environ, **(env or {})}, timeout=300)
+                              capture_output=True, text=True, env={**environ, **(env or {})}, timeout=STEP_TIMEOUT)
         return done.returncode, done.stdout, done.stderr
 
     return run
@@ -344,7 +348,7 @@ def fetch_sources(cmake, tmp_path):
     def run(table, *names, env=None):
         (copy / "third_party" / "sources.txt").write_text(table)
         done = subprocess.run(["bash", copy / "scripts" / "fetch-sources", *names], capture_output=True,
-                              text=True, env={**environ, **(env or {})}, timeout=300)
+                              text=True, env={**environ, **(env or {})}, timeout=STEP_TIMEOUT)
         return done.returncode, done.stdout, done.stderr, copy / "third_party"
 
     return run
@@ -415,7 +419,7 @@ def test_the_bundled_libsodium_is_debians_library_in_position_independent_code(c
                     if line.startswith("CMAKE_C_COMPILER:"))
     linked = subprocess.run([compiler, "-shared", "-Wl,-z,text", "-Wl,--whole-archive", bundled,
                           "-Wl,--no-whole-archive", "-pthread", "-o", tmp_path / "libsodium-test.so"],
-                         capture_output=True, text=True, timeout=300)
+                         capture_output=True, text=True, timeout=STEP_TIMEOUT)
     assert linked.returncode == 0, linked.stderr
     members, symbols = archive(bundled)
     if platform.machine() == "x86_64":
@@ -462,7 +466,7 @@ def bundled_sodium_build(configure, cmake, tmp_path):
     assert status == 0, stderr
     build = tmp_path / "build"
     done = subprocess.run([cmake, "--build", build, "--target", "norvane_sodium", "-j2"],
-                          capture_output=True, text=True, timeout=600)
+                          capture_output=True, text=True, timeout=STEP_TIMEOUT)
     assert done.returncode == 0, done.stdout + done.stderr
     return build
 
@@ -491,7 +495,7 @@ def cpu_features(compiler, folder, include, library):
     folder.mkdir()
     (folder / "features.c").write_text(CPU_FEATURES)
     subprocess.run([compiler, folder / "features.c", f"-I{include}", library, "-pthread", "-o", folder / "features"],
-                   check=True, capture_output=True, timeout=300)
+                   check=True, capture_output=True, timeout=STEP_TIMEOUT)
     return subprocess.run([folder / "features"], check=True, capture_output=True, text=True, timeout=60).stdout
 
 
