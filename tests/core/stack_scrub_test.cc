@@ -11,6 +11,7 @@
 #include <bearssl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sodium.h>
 
 #include <gtest/gtest.h>
@@ -442,11 +443,17 @@ TEST(StackScrubBounds, NeverBelowAnAlternateSignalStack) {
     EXPECT_EQ(mem.trodden(), 0u) << "bytes written below the alternate signal stack";
 }
 
+// The part of the thread's stack above the minting frame: at least what the
+// C library accepts for a whole stack (128 KiB with aarch64's glibc).
+std::size_t g_thread_upper = 0;
+
 // A thread with a small stack of its own mints near that stack's end.
 TEST(StackScrubBounds, NeverBelowAThreadsStack) {
     SKIP_UNDER_ASAN();
     mint_both();
-    StackWithGround mem(64 * 1024, 64 * 1024 + kSmallStack);
+    const long least = sysconf(_SC_THREAD_STACK_MIN);
+    g_thread_upper = std::max<std::size_t>(64 * 1024, least > 0 ? static_cast<std::size_t>(least) : 0);
+    StackWithGround mem(64 * 1024, g_thread_upper + kSmallStack);
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     ASSERT_EQ(pthread_attr_setstack(&attr, mem.stack(), mem.stack_len()), 0);
@@ -458,8 +465,8 @@ TEST(StackScrubBounds, NeverBelowAThreadsStack) {
                       // Leave kSmallStack of the stack below this frame.
                       auto* stack = static_cast<std::uint8_t*>(arg);
                       volatile std::uint8_t here = 0;
-                      const auto used = static_cast<std::size_t>(stack + 64 * 1024 + kSmallStack - &here);
-                      auto* spacer = static_cast<volatile std::uint8_t*>(__builtin_alloca(64 * 1024 - used));
+                      const auto used = static_cast<std::size_t>(stack + g_thread_upper + kSmallStack - &here);
+                      auto* spacer = static_cast<volatile std::uint8_t*>(__builtin_alloca(g_thread_upper - used));
                       spacer[0] = 1;
                       minted = mint_both();
                       return nullptr;
