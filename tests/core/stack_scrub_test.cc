@@ -11,8 +11,8 @@
 #include <bearssl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 #include <sodium.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
