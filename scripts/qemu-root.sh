@@ -123,8 +123,12 @@ debian_root() {
     mkdir -p "$(dirname "$rootfs")"
     local dpkg_slim=(--dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*'
       --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*')
+    # An unstable suite's Release file can be past its Valid-Until when the
+    # mirror is a frozen copy; the signature is still checked. (mmdebstrap
+    # keeps the option in the root, for the installs that reuse it.)
     mmdebstrap --mode=root --variant=apt --architectures="$arch" \
-      --aptopt='APT::Install-Recommends "false"' "${dpkg_slim[@]}" --include="$*" \
+      --aptopt='APT::Install-Recommends "false"' --aptopt='Acquire::Check-Valid-Until "false"' \
+      "${dpkg_slim[@]}" --include="$*" \
       "$suite" "$rootfs" ${qemu_mirror:+"$qemu_mirror"}
     echo "$want" >"$stamp"
   fi
