@@ -627,6 +627,13 @@ foreach(group aesni armcrypto sse2 ssse3 sse41 avx2 avx512f rdrand)
     endif()
   endforeach()
 endforeach()
+# Clang, building for 32-bit ARM, unrolls keccak1600_ref.c's loops around
+# glibc's fortified memcpy and memset until it runs out of memory (above
+# 20 GB with Zig's clang for arm-linux-gnueabihf; 130 MB without unrolling).
+if(CMAKE_C_COMPILER_ID MATCHES "Clang" AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(arm|ARM)")
+  set_source_files_properties("${_sodium_src}/crypto_core/keccak1600/ref/keccak1600_ref.c"
+    PROPERTIES COMPILE_OPTIONS -fno-unroll-loops)
+endif()
 
 # sodium/version.h, as configure writes it from version.h.in, into the
 # unpacked tree (beside export.h, which it includes).
