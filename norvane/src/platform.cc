@@ -11,6 +11,7 @@
 #endif
 
 #include <cstdio>
+#include <ctime>
 
 namespace norvane::platform {
 
@@ -49,6 +50,63 @@ GetrandomFunction libc_getrandom_with_vdso() noexcept {
 #else
     return nullptr;
 #endif
+}
+
+namespace {
+
+// The C library's clock_gettime, with seconds as wide as its time_t.
+bool read_with_clock_gettime(std::int64_t& seconds, std::int64_t& nanoseconds) noexcept {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return false;
+    }
+    seconds = now.tv_sec;
+    nanoseconds = now.tv_nsec;
+    return true;
+}
+
+#if defined(__GLIBC__)
+// glibc's struct __timespec64 on 32-bit targets: 64-bit seconds, then the
+// nanoseconds as a 32-bit field padded to 64 bits (the padding first on
+// big-endian machines). glibc may leave the padding unwritten.
+struct GlibcTimespec64 {
+    std::int64_t tv_sec;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    std::int32_t padding;
+    std::int32_t tv_nsec;
+#else
+    std::int32_t tv_nsec;
+    std::int32_t padding;
+#endif
+};
+using ClockGettime64 = int (*)(clockid_t, GlibcTimespec64*);
+#endif
+
+}  // namespace
+
+bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexcept {
+    if constexpr (sizeof(time_t) >= sizeof(std::int64_t)) {
+        return read_with_clock_gettime(seconds, nanoseconds);
+    } else {
+#if defined(__GLIBC__)
+        // The same function a program built with 64-bit time_t calls as
+        // clock_gettime (glibc 2.34 and later, through the vDSO where the
+        // kernel has one). Looked up once; an interposed definition (a
+        // preloaded library) is found before glibc's.
+        static const auto clock_gettime64 =
+            reinterpret_cast<ClockGettime64>(dlsym(RTLD_DEFAULT, "__clock_gettime64"));
+        if (clock_gettime64 != nullptr) {
+            GlibcTimespec64 now{};
+            if (clock_gettime64(CLOCK_REALTIME, &now) != 0) {
+                return false;
+            }
+            seconds = now.tv_sec;
+            nanoseconds = now.tv_nsec;
+            return true;
+        }
+#endif
+        return read_with_clock_gettime(seconds, nanoseconds);
+    }
 }
 
 namespace {

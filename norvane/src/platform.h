@@ -46,6 +46,14 @@ extern const VdsoSymbol VDSO_GETRANDOM;
 // the vDSO has no such symbol.
 void* vdso_symbol(const VdsoSymbol& symbol) noexcept;
 
+// read_realtime_clock reads CLOCK_REALTIME into whole seconds (64 bits
+// wide on every platform) and nanoseconds; false, with errno set, when the
+// clock cannot be read. Where time_t has 32 bits (glibc on 32-bit ARM built
+// against headers before 2.34, as the manylinux wheels are) it calls
+// glibc's __clock_gettime64, found at run time, and falls back to the
+// 32-bit clock_gettime only on a C library without it.
+bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexcept;
+
 // stack_floor is the lowest address of the stack that `sp` lies on, as far
 // as the core can tell: the calling thread's own stack (read once per
 // thread with pthread_getattr_np; such a stack does not grow) or the

@@ -85,27 +85,73 @@ def run_python(code, env=None, timeout=120):
 
 
 _CLOCK_SHIM = r"""
+/* The shim defines both clocks a 32-bit glibc program may call, whatever
+   time_t the compiler defaults to: clock_gettime with 32-bit seconds, and
+   glibc's __clock_gettime64. */
+#undef _TIME_BITS
+#undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-/* CLOCK_REALTIME as NORVANE_TEST_CLOCK says: unset = the real clock,
-   "fail" = an error, "bad-nsec" = a nanosecond field of 10**9, otherwise
-   that many whole seconds (negative = before 1970). */
+/* CLOCK_REALTIME as NORVANE_TEST_CLOCK says: unset = the real clock (0),
+   "fail" = an error (-1), "bad-nsec" = a nanosecond field of 10**9,
+   otherwise that many whole seconds (negative = before 1970). */
+static int test_clock(clockid_t id, long long *sec, long *nsec) {
+    const char *mode = getenv("NORVANE_TEST_CLOCK");
+    if (id != CLOCK_REALTIME || mode == NULL) return 0;
+    if (strcmp(mode, "fail") == 0) { errno = EINVAL; return -1; }
+    if (strcmp(mode, "bad-nsec") == 0) { *sec = 1700000000; *nsec = 1000000000L; return 1; }
+    *sec = strtoll(mode, NULL, 10);
+    *nsec = 999999999L;
+    return 1;
+}
+
 int clock_gettime(clockid_t id, struct timespec *ts) {
     static int (*real)(clockid_t, struct timespec *);
     if (!real) real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
-    const char *mode = getenv("NORVANE_TEST_CLOCK");
-    if (id != CLOCK_REALTIME || mode == NULL) return real(id, ts);
-    if (strcmp(mode, "fail") == 0) { errno = EINVAL; return -1; }
-    if (strcmp(mode, "bad-nsec") == 0) { ts->tv_sec = 1700000000; ts->tv_nsec = 1000000000L; return 0; }
-    ts->tv_sec = (time_t)strtoll(mode, NULL, 10);
-    ts->tv_nsec = 999999999L;
+    long long sec;
+    long nsec;
+    int set = test_clock(id, &sec, &nsec);
+    if (set == 0) return real(id, ts);
+    if (set < 0) return -1;
+    /* Seconds that do not fit time_t fail, as glibc's 32-bit call does. */
+    if ((long long)(time_t)sec != sec) { errno = EOVERFLOW; return -1; }
+    ts->tv_sec = (time_t)sec;
+    ts->tv_nsec = nsec;
     return 0;
 }
+
+#if defined(__GLIBC__) && __SIZEOF_LONG__ == 4
+struct glibc_timespec64 {
+    int64_t tv_sec;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    int32_t padding, tv_nsec;
+#else
+    int32_t tv_nsec, padding;
+#endif
+};
+
+int __clock_gettime64(clockid_t id, struct glibc_timespec64 *ts) {
+    static int (*real)(clockid_t, struct glibc_timespec64 *);
+    if (!real) real = (int (*)(clockid_t, struct glibc_timespec64 *))dlsym(RTLD_NEXT, "__clock_gettime64");
+    long long sec;
+    long nsec;
+    int set = test_clock(id, &sec, &nsec);
+    if (set == 0) {
+        if (!real) { errno = ENOSYS; return -1; }
+        return real(id, ts);
+    }
+    if (set < 0) return -1;
+    ts->tv_sec = sec;
+    ts->tv_nsec = (int32_t)nsec;
+    return 0;
+}
+#endif
 """
 
 

@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -161,6 +162,10 @@ def test_each_refusal_reaches_python_with_its_message(box, backend, make, messag
 
 def test_expiry_against_the_real_clock(box):
     assert refusal(box.decrypt, box.encrypt(b"x", expires_at=1)) == EXPIRED
+    # The module reads the same clock as Python: a minute either side.
+    now = int(time.time())
+    assert refusal(box.decrypt, box.encrypt(b"x", expires_at=now - 60)) == EXPIRED
+    assert box.decrypt(box.encrypt(b"x", expires_at=now + 60)) == b"x"
     assert box.decrypt(box.encrypt(b"x", expires_at=FAR_FUTURE)) == b"x"
     assert box.decrypt(box.encrypt(b"x")) == b"x"
 
@@ -196,6 +201,12 @@ def test_expiry_boundary_with_a_set_clock(run_with_clock, backend_name):
         ((FAR_FUTURE, FAR_FUTURE - 1 - 2**63), "data"),
         ((None, 0), "data"),
         ((None, 2**62), "data"),
+        # Past 2038-01-19 03:14:07, where 32-bit seconds end: the clock must
+        # still read right on 32-bit platforms.
+        ((2**31 + 1, 2**31), "data"),
+        ((2**31, 2**31), EXPIRED),
+        ((4_102_444_800, 4_102_444_799), "data"),
+        ((4_102_444_800, 4_102_444_800), EXPIRED),
         # Before 1970 the time counts as the largest value: every expiry
         # has passed, tokens without one still open.
         ((FAR_FUTURE, -1), EXPIRED),

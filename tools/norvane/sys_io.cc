@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "norvane/clock.h"
 
 namespace norvane_cli {
 
@@ -78,11 +79,11 @@ bool names_a_file(const std::string& path) noexcept {
 }
 
 std::optional<std::uint64_t> unix_now() noexcept {
-    timespec ts{};
-    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
+    const std::optional<norvane::RealTime> now = norvane::real_time();
+    if (!now || now->seconds < 0) {
         return std::nullopt;
     }
-    return static_cast<std::uint64_t>(ts.tv_sec);
+    return static_cast<std::uint64_t>(now->seconds);
 }
 
 }  // namespace norvane_cli
