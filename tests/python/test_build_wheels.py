@@ -40,3 +40,42 @@ def test_the_help_lists_the_matrix():
     for tag in ("manylinux_2_17_x86_64", "manylinux_2_17_aarch64", "manylinux_2_17_armv7l",
                 "musllinux_1_2_x86_64", "musllinux_1_2_aarch64", "musllinux_1_2_armv7l"):
         assert tag in done.stdout
+
+
+NEON_CHECK = ROOT / "scripts" / "neon-instructions.awk"
+
+
+# Lines as `objdump -d --no-show-raw-insn` prints 32-bit ARM code, and
+# whether an ARMv7-A CPU with VFPv3-D16 and no NEON lacks the instruction.
+@pytest.mark.parametrize("instruction, lacking", [
+    ("vldr\td0, [r0, #8]", False),
+    ("vmov\ts0, r0", False),
+    ("vmov\td0, r0, r1", False),
+    ("vmov.32\tr0, d0[1]", False),
+    ("vcvt.f64.f32\td0, s0", False),
+    ("vcvt.s32.f64\ts0, d0", False),
+    ("vcvt.f64.s32\td0, d0, #16", False),
+    ("vadd.f64\td0, d1, d2", False),
+    ("vmul.f32\ts0, s1, s2", False),
+    ("vmoveq.f64\td0, d1", False),
+    ("vmls.f64\td0, d1, d2", False),
+    ("vmrs\tAPSR_nzcv, fpscr", False),
+    ("vpush\t{d8-d15}", False),
+    ("vstmia\tr0, {d16-d31}", False),  # the unwinder's save of d16-d31
+    ("vld1.8\t{d0-d1}, [r0]", True),
+    ("vadd.i32\tq0, q1, q2", True),
+    ("vadd.f32\td0, d1, d2", True),
+    ("vcvt.f32.s32\td0, d0", True),
+    ("vmov.i32\td0, #0\t@ 0x00000000", True),
+    ("veor\td0, d1, d2", True),
+    ("vldr\td16, [r0]", True),
+    ("vpush\t{d8-d17}", True),
+    ("vldmia\tr0!, {d16-d31}", True),
+    ("vfma.f64\td0, d1, d2", True),
+    ("vcvtb.f32.f16\ts0, s0", True),
+])
+def test_the_armv7_check_names_what_the_baseline_cpu_lacks(instruction, lacking):
+    listing = f"   10474:\tadd\tr0, r0, r1\n   10478:\t{instruction}\n   1047c:\t.word\t0xf2000d42\n"
+    done = subprocess.run(["awk", "-f", NEON_CHECK], input=listing, capture_output=True, text=True, check=True)
+    assert done.stdout.startswith("10478 ") if lacking else done.stdout == "", done.stdout
+    assert len(done.stdout.splitlines()) == int(lacking)
