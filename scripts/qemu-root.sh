@@ -119,6 +119,9 @@ debian_root() {
     ' sh "$@"
   else
     step "making $rootfs ($suite $arch)"
+    # A root whose making was interrupted can keep mmdebstrap's mounts
+    # (dev/pts, dev/shm, proc, sys): they go first, innermost first.
+    findmnt -rn -o TARGET | grep "^$rootfs/" | sort -r | xargs -r -n1 umount -l
     rm -rf --one-file-system "$rootfs"
     mkdir -p "$(dirname "$rootfs")"
     local dpkg_slim=(--dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*'
