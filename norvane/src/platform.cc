@@ -10,6 +10,7 @@
 #include <gnu/libc-version.h>
 #endif
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
@@ -80,6 +81,8 @@ struct GlibcTimespec64 {
 #endif
 };
 using ClockGettime64 = int (*)(clockid_t, GlibcTimespec64*);
+// No function lies at address 1.
+constexpr std::uintptr_t kNotLookedUp = 1;
 #endif
 
 }  // namespace
@@ -91,11 +94,18 @@ bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexc
 #if defined(__GLIBC__)
         // The same function a program built with 64-bit time_t calls as
         // clock_gettime (glibc 2.34 and later, through the vDSO where the
-        // kernel has one). Looked up once; an interposed definition (a
-        // preloaded library) is found before glibc's.
-        static const auto clock_gettime64 =
-            reinterpret_cast<ClockGettime64>(dlsym(RTLD_DEFAULT, "__clock_gettime64"));
-        if (clock_gettime64 != nullptr) {
+        // kernel has one); an interposed definition (a preloaded library) is
+        // found before glibc's. Looked up on first use without a lock, as
+        // everything the core shares: threads that race both store the same
+        // answer, and a child forked meanwhile looks again.
+        static constinit std::atomic<std::uintptr_t> found{kNotLookedUp};
+        std::uintptr_t address = found.load(std::memory_order_acquire);
+        if (address == kNotLookedUp) {
+            address = reinterpret_cast<std::uintptr_t>(dlsym(RTLD_DEFAULT, "__clock_gettime64"));
+            found.store(address, std::memory_order_release);
+        }
+        if (address != 0) {
+            const auto clock_gettime64 = reinterpret_cast<ClockGettime64>(address);
             GlibcTimespec64 now{};
             if (clock_gettime64(CLOCK_REALTIME, &now) != 0) {
                 return false;
