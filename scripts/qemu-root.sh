@@ -93,6 +93,15 @@ in_root() {
     CI="${CI:-}" PYTHONDONTWRITEBYTECODE=1 "$@"
 }
 
+# unmount_under DIR: lazily unmounts whatever is mounted below DIR,
+# innermost first. A root whose making was interrupted can keep mmdebstrap's
+# mounts (dev/pts, dev/shm, proc, sys), and rm would descend into them.
+# Nothing mounted there is the usual case and no failure (awk, unlike grep,
+# exits 0 when no line matches, so pipefail lets it through).
+unmount_under() {
+  findmnt -rn -o TARGET | awk -v dir="$1/" 'index($0, dir) == 1' | sort -r | xargs -r -n1 umount -l
+}
+
 # debian_root ARCH SUITE DEB...: sets rootfs to build/roots/SUITE-ARCH and
 # makes it with apt and the packages named (once per release, architecture
 # and mirror), or installs into the kept one those of them it lacks.
@@ -119,9 +128,7 @@ debian_root() {
     ' sh "$@"
   else
     step "making $rootfs ($suite $arch)"
-    # A root whose making was interrupted can keep mmdebstrap's mounts
-    # (dev/pts, dev/shm, proc, sys): they go first, innermost first.
-    findmnt -rn -o TARGET | grep "^$rootfs/" | sort -r | xargs -r -n1 umount -l
+    unmount_under "$rootfs"
     rm -rf --one-file-system "$rootfs"
     mkdir -p "$(dirname "$rootfs")"
     local dpkg_slim=(--dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*'

@@ -2,7 +2,9 @@
 and a subset of the matrix that names no wheel, in one line and before it
 builds or removes anything."""
 
+import os
 import pathlib
+import shutil
 import subprocess
 
 import pytest
@@ -79,3 +81,36 @@ def test_the_armv7_check_names_what_the_baseline_cpu_lacks(instruction, lacking)
     done = subprocess.run(["awk", "-f", NEON_CHECK], input=listing, capture_output=True, text=True, check=True)
     assert done.stdout.startswith("10478 ") if lacking else done.stdout == "", done.stdout
     assert len(done.stdout.splitlines()) == int(lacking)
+
+
+QEMU_ROOT = ROOT / "scripts" / "qemu-root.sh"
+# Mounts below a root being remade go first; a sibling whose name merely
+# starts with the root's stays. The whole run lives in a private mount
+# namespace, so nothing outlives the test.
+UNMOUNT_UNDER = r'''
+. "$1"
+d=$2
+mkdir -p "$d/r/proc" "$d/r/dev/pts" "$d/r-sibling"
+mount -t tmpfs t "$d/r/proc"
+mount -t tmpfs t "$d/r/dev"; mkdir -p "$d/r/dev/pts"; mount -t tmpfs t "$d/r/dev/pts"
+mount -t tmpfs t "$d/r-sibling"
+unmount_under "$d/r"
+findmnt -rn -o TARGET | awk -v p="$d/" 'index($0, p) == 1' | sort
+'''
+
+
+def test_remaking_a_root_with_nothing_mounted_below_it_goes_on(tmp_path):
+    # The usual case on a fresh machine: no line to find must not end a
+    # script running under pipefail.
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", '. "$1"; unmount_under "$2"; echo went-on',
+                           "t", QEMU_ROOT, tmp_path], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "went-on\n", "")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("unshare") is None, reason="mounts need root")
+def test_remaking_a_root_unmounts_what_an_interrupted_making_left(tmp_path):
+    done = subprocess.run(["unshare", "--mount", "--propagation", "private", "--",
+                           "bash", "-euo", "pipefail", "-c", UNMOUNT_UNDER, "t", QEMU_ROOT, tmp_path],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [f"{tmp_path}/r-sibling"]
