@@ -6,7 +6,10 @@
 
 #include <immintrin.h>
 
+#include <atomic>
 #include <cstring>
+
+#include "platform.h"
 
 namespace norvane::base64url {
 namespace {
@@ -172,13 +175,27 @@ NORVANE_AVX2 std::size_t decode_blocks_avx2(const std::uint8_t* text, std::size_
 
 }  // namespace simd
 
+namespace {
+constexpr int kNotRead = -1;
+constexpr int kSsse3 = 1;
+constexpr int kAvx2 = 2;
+}  // namespace
+
 bool cpu_runs(Kernel k) noexcept {
-    static const bool ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
-    static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    // Read once without a lock, as everything the core shares: threads that
+    // race store the same answer.
+    static constinit std::atomic<int> known{kNotRead};
+    int bits = known.load(std::memory_order_relaxed);
+    if (bits == kNotRead) {
+        const platform::X86Features cpu = platform::x86_features();
+        bits = (cpu.ssse3 ? kSsse3 : 0) | (cpu.avx2 ? kAvx2 : 0);
+        known.store(bits, std::memory_order_relaxed);
+    }
     switch (k) {
         case Kernel::Scalar: return true;
-        case Kernel::Ssse3: return ssse3;
-        case Kernel::Avx2: return avx2 && ssse3;  // what AVX2 leaves over goes to SSSE3
+        case Kernel::Ssse3: return (bits & kSsse3) != 0;
+        // What AVX2 leaves over goes to SSSE3.
+        case Kernel::Avx2: return (bits & (kAvx2 | kSsse3)) == (kAvx2 | kSsse3);
     }
     return false;
 }

@@ -9,6 +9,9 @@
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -117,6 +120,27 @@ bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexc
 #endif
         return read_with_clock_gettime(seconds, nanoseconds);
     }
+}
+
+X86Features x86_features() noexcept {
+    X86Features features;
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return features;
+    }
+    features.ssse3 = (ecx & bit_SSSE3) != 0;
+    const bool os_saves_registers = (ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0;
+    if (os_saves_registers && __get_cpuid_max(0, nullptr) >= 7) {
+        // XGETBV with ECX = 0 reads XCR0: bit 1 the XMM state, bit 2 the
+        // YMM state, both saved across context switches.
+        unsigned xcr0 = 0, xcr0_high = 0;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        features.avx2 = (ebx & bit_AVX2) != 0 && (xcr0 & 0x6u) == 0x6u;
+    }
+#endif
+    return features;
 }
 
 namespace {

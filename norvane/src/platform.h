@@ -54,6 +54,17 @@ void* vdso_symbol(const VdsoSymbol& symbol) noexcept;
 // 32-bit clock_gettime only on a C library without it.
 bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexcept;
 
+// The x86 instruction sets the base64url kernels use, as the CPU reports
+// them through CPUID; AVX2 only where the operating system also saves the
+// YMM registers (XCR0). Read here rather than with __builtin_cpu_supports,
+// whose answer depends on the compiler's run-time library: Zig's, which
+// builds the wheels, answers no to everything. Both false off x86.
+struct X86Features {
+    bool ssse3 = false;
+    bool avx2 = false;
+};
+X86Features x86_features() noexcept;
+
 // stack_floor is the lowest address of the stack that `sp` lies on, as far
 // as the core can tell: the calling thread's own stack (read once per
 // thread with pthread_getattr_np; such a stack does not grow) or the

@@ -185,14 +185,15 @@ TEST(Base64urlKernelChoice, FollowsTheCpuUnlessSoftwareIsForced) {
     const bool forced = forced_env != nullptr && std::string(forced_env) == "1";
     Kernel want = Kernel::Scalar;
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (!forced && __builtin_cpu_supports("avx2")) {
+    const bool avx2 = test::cpu_flag("avx2");
+    const bool ssse3 = test::cpu_flag("ssse3");
+    if (!forced && avx2) {
         want = Kernel::Avx2;
-    } else if (!forced && __builtin_cpu_supports("ssse3")) {
+    } else if (!forced && ssse3) {
         want = Kernel::Ssse3;
     }
-    EXPECT_EQ(base64url::cpu_runs(Kernel::Avx2), __builtin_cpu_supports("avx2") != 0);
-    EXPECT_EQ(base64url::cpu_runs(Kernel::Ssse3), __builtin_cpu_supports("ssse3") != 0);
+    EXPECT_EQ(base64url::cpu_runs(Kernel::Avx2), avx2);
+    EXPECT_EQ(base64url::cpu_runs(Kernel::Ssse3), ssse3);
 #else
     EXPECT_FALSE(base64url::cpu_runs(Kernel::Ssse3));
     EXPECT_FALSE(base64url::cpu_runs(Kernel::Avx2));

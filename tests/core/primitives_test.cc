@@ -178,9 +178,8 @@ TEST(Primitives, X86HardwareCodeFollowsTheCpu) {
     const Primitives& p = primitives();
     EXPECT_STREQ(p.chacha20_name, "chacha20_sse2");
     EXPECT_STREQ(p.poly1305_name, "poly1305_ctmulq");
-    __builtin_cpu_init();
-    const bool has_aes = __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul");
-    const bool full = has_aes && __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    const bool has_aes = test::cpu_flag("aes") && test::cpu_flag("pclmulqdq");
+    const bool full = has_aes && test::cpu_flag("ssse3") && test::cpu_flag("sse4_1");
     const std::string aes = p.aes_name;
     if (!has_aes) {
         EXPECT_EQ(aes, "aes_ct64") << "hardware AES chosen on a CPU without AES-NI/PCLMUL";

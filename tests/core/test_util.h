@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,5 +83,23 @@ inline std::array<std::string, 3> fields(const std::string& token) {
 inline std::string join(const std::array<std::string, 3>& f) { return f[0] + "." + f[1] + "." + f[2]; }
 
 inline constexpr std::uint64_t U64_MAX = ~std::uint64_t{0};
+
+// cpu_flag tells whether the kernel lists flag ("aes", "avx2", ...) among
+// the first CPU's flags in /proc/cpuinfo: a view of the CPU that shares no
+// code with the core's or the compiler's own detection.
+inline bool cpu_flag(const std::string& flag) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        std::string word;
+        while (words >> word) {
+            if (word == flag) return true;
+        }
+        return false;
+    }
+    return false;
+}
 
 }  // namespace norvane::test
