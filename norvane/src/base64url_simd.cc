@@ -182,8 +182,8 @@ constexpr int kAvx2 = 2;
 }  // namespace
 
 bool cpu_runs(Kernel k) noexcept {
-    // Read once without a lock, as everything the core shares: threads that
-    // race store the same answer.
+    // Read once without a lock: threads that race store the same answer,
+    // and a child forked meanwhile reads again.
     static constinit std::atomic<int> known{kNotRead};
     int bits = known.load(std::memory_order_relaxed);
     if (bits == kNotRead) {

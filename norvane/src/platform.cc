@@ -98,9 +98,9 @@ bool read_realtime_clock(std::int64_t& seconds, std::int64_t& nanoseconds) noexc
         // The same function a program built with 64-bit time_t calls as
         // clock_gettime (glibc 2.34 and later, through the vDSO where the
         // kernel has one); an interposed definition (a preloaded library) is
-        // found before glibc's. Looked up on first use without a lock, as
-        // everything the core shares: threads that race both store the same
-        // answer, and a child forked meanwhile looks again.
+        // found before glibc's. Looked up on first use without a lock:
+        // threads that race both store the same answer, and a child forked
+        // meanwhile looks again.
         static constinit std::atomic<std::uintptr_t> found{kNotLookedUp};
         std::uintptr_t address = found.load(std::memory_order_acquire);
         if (address == kNotLookedUp) {
